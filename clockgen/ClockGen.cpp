@@ -1,0 +1,76 @@
+/** @file
+  Clock generator transactions over the SMBus2 PPI. Every change follows one
+  pattern: modify the image byte, then write that register from the image, so
+  the image always holds the value last sent (or last attempted).
+**/
+#include "clockgen/ClockGen.h"
+
+namespace {
+
+/// Register 6 value per level: bits 7:6 set, the level repeated in 5:4, 3:2, 1:0.
+const UINT8 kLevelValue[4] = {0xC0, 0xD5, 0xEA, 0xFF};
+
+/**
+  Runs one block transaction with the clock generator, PEC off.
+**/
+EFI_STATUS ClockGenExecute(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Command,
+                           EFI_SMBUS_OPERATION Operation, UINTN *Length, UINT8 *Buffer) {
+  EFI_SMBUS_DEVICE_ADDRESS Address = {};
+  Address.SmbusDeviceAddress = CLOCK_GEN_SMBUS_ADDRESS;
+  return Smbus->Execute(Smbus, Address, Command, Operation, FALSE, Length, Buffer);
+}
+
+}  // namespace
+
+EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register,
+                                 UINT8 *Image) {
+  UINTN Length = 1;
+  return ClockGenExecute(Smbus, Register, EfiSmbusWriteBlock, &Length, &Image[Register]);
+}
+
+EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
+  Image[CLOCK_GEN_REG_BYTE_COUNT] = CLOCK_GEN_READ_COUNT;
+  // The device may not acknowledge the count; the reads below tell.
+  (void)ClockGenWriteRegister(Smbus, CLOCK_GEN_REG_BYTE_COUNT, Image);
+
+  UINTN Length = Image[CLOCK_GEN_REG_BYTE_COUNT];
+  EFI_STATUS Status = ClockGenExecute(Smbus, 0, EfiSmbusReadBlock, &Length, &Image[0]);
+  if (EfiError(Status)) {
+    return Status;
+  }
+
+  // The second read takes the count the device reported in register 8, but
+  // never more than the image has room for from register 17 on.
+  Length = Image[CLOCK_GEN_REG_BYTE_COUNT];
+  if (Length > CLOCK_GEN_SECOND_READ_ROOM) {
+    Length = CLOCK_GEN_SECOND_READ_ROOM;
+  }
+  Status = ClockGenExecute(Smbus, CLOCK_GEN_READ_COUNT, EfiSmbusReadBlock, &Length,
+                           &Image[CLOCK_GEN_READ_COUNT]);
+  if (EfiError(Status)) {
+    return Status;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS ClockGenSetLevel(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Level, UINT8 *Image) {
+  UINT8 Value = Level < 4 ? kLevelValue[Level] : kLevelValue[0];
+  if (Image[CLOCK_GEN_REG_LEVEL] == Value) {
+    return EFI_SUCCESS;
+  }
+  Image[CLOCK_GEN_REG_LEVEL] = Value;
+  EFI_STATUS Status = ClockGenWriteRegister(Smbus, CLOCK_GEN_REG_LEVEL, Image);
+  if (EfiError(Status)) {
+    return Status;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS ClockGenWriteCode(const EFI_PEI_SMBUS2_PPI *Smbus, UINT16 Code, UINT8 *Image) {
+  Image[CLOCK_GEN_REG_CODE_LOW] = (UINT8)(Code & 0xFF);
+  Image[CLOCK_GEN_REG_CODE_HIGH] =
+      (UINT8)((Image[CLOCK_GEN_REG_CODE_HIGH] & 0xF8) | ((Code >> 8) & 0x07));
+  UINTN Length = 2;
+  return ClockGenExecute(Smbus, CLOCK_GEN_REG_CODE_LOW, EfiSmbusWriteBlock, &Length,
+                         &Image[CLOCK_GEN_REG_CODE_LOW]);
+}
