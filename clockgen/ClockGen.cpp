@@ -22,8 +22,7 @@ EFI_STATUS ClockGenExecute(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Command,
 
 }  // namespace
 
-EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register,
-                                 UINT8 *Image) {
+EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register, UINT8 *Image) {
   UINTN Length = 1;
   return ClockGenExecute(Smbus, Register, EfiSmbusWriteBlock, &Length, &Image[Register]);
 }

@@ -15,17 +15,17 @@ extern "C" {
 #define CLOCK_GEN_IMAGE_SIZE 35
 
 // Registers the module reads or changes.
-#define CLOCK_GEN_REG_CONTROL 0      // bit 5 set once by the ramp
-#define CLOCK_GEN_REG_MODE 1         // bits 7:5 chosen by policy
-#define CLOCK_GEN_REG_OUTPUT 3       // bit 7 cleared during a step
-#define CLOCK_GEN_REG_LEVEL 6        // level register
-#define CLOCK_GEN_REG_BYTE_COUNT 8   // byte count of block reads
-#define CLOCK_GEN_REG_STEP 9         // bits 6:3 set around a code write
-#define CLOCK_GEN_REG_CODE_LOW 19    // frequency code bits 7:0
-#define CLOCK_GEN_REG_CODE_HIGH 20   // frequency code bits 10:8 in bits 2:0
+#define CLOCK_GEN_REG_CONTROL 0     // bit 5 set once by the ramp
+#define CLOCK_GEN_REG_MODE 1        // bits 7:5 chosen by policy
+#define CLOCK_GEN_REG_OUTPUT 3      // bit 7 cleared during a step
+#define CLOCK_GEN_REG_LEVEL 6       // level register
+#define CLOCK_GEN_REG_BYTE_COUNT 8  // byte count of block reads
+#define CLOCK_GEN_REG_STEP 9        // bits 6:3 set around a code write
+#define CLOCK_GEN_REG_CODE_LOW 19   // frequency code bits 7:0
+#define CLOCK_GEN_REG_CODE_HIGH 20  // frequency code bits 10:8 in bits 2:0
 
-#define CLOCK_GEN_READ_COUNT 0x11    // byte count asked for before reading
-#define CLOCK_GEN_FINAL_COUNT 0x01   // byte count left behind by the ramp
+#define CLOCK_GEN_READ_COUNT 0x11   // byte count asked for before reading
+#define CLOCK_GEN_FINAL_COUNT 0x01  // byte count left behind by the ramp
 #define CLOCK_GEN_SECOND_READ_ROOM (CLOCK_GEN_IMAGE_SIZE - CLOCK_GEN_READ_COUNT)
 
 /**
@@ -37,8 +37,7 @@ extern "C" {
 
   @return The status of Execute.
 **/
-EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register,
-                                 UINT8 *Image);
+EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register, UINT8 *Image);
 
 /**
   Fills the image: sets the byte count to 17 (status ignored), then reads

@@ -98,8 +98,9 @@ typedef struct {
   VOID *Ppi;
 } EFI_PEI_PPI_DESCRIPTOR;
 
-typedef EFI_STATUS(EFIAPI *EFI_PEIM_NOTIFY_ENTRY_POINT)(
-    EFI_PEI_SERVICES **PeiServices, EFI_PEI_NOTIFY_DESCRIPTOR *NotifyDescriptor, VOID *Ppi);
+typedef EFI_STATUS(EFIAPI *EFI_PEIM_NOTIFY_ENTRY_POINT)(EFI_PEI_SERVICES **PeiServices,
+                                                        EFI_PEI_NOTIFY_DESCRIPTOR *NotifyDescriptor,
+                                                        VOID *Ppi);
 
 struct _EFI_PEI_NOTIFY_DESCRIPTOR {
   UINTN Flags;
@@ -121,8 +122,7 @@ typedef EFI_STATUS(EFIAPI *EFI_PEI_REINSTALL_PPI)(const EFI_PEI_SERVICES **PeiSe
                                                   const EFI_PEI_PPI_DESCRIPTOR *NewPpi);
 typedef EFI_STATUS(EFIAPI *EFI_PEI_LOCATE_PPI)(const EFI_PEI_SERVICES **PeiServices,
                                                const EFI_GUID *Guid, UINTN Instance,
-                                               EFI_PEI_PPI_DESCRIPTOR **PpiDescriptor,
-                                               VOID **Ppi);
+                                               EFI_PEI_PPI_DESCRIPTOR **PpiDescriptor, VOID **Ppi);
 typedef EFI_STATUS(EFIAPI *EFI_PEI_NOTIFY_PPI)(const EFI_PEI_SERVICES **PeiServices,
                                                const EFI_PEI_NOTIFY_DESCRIPTOR *NotifyList);
 
@@ -141,9 +141,8 @@ typedef struct _EFI_PEI_READ_ONLY_VARIABLE2_PPI EFI_PEI_READ_ONLY_VARIABLE2_PPI;
 
 typedef EFI_STATUS(EFIAPI *EFI_PEI_GET_VARIABLE2)(const EFI_PEI_READ_ONLY_VARIABLE2_PPI *This,
                                                   const CHAR16 *VariableName,
-                                                  const EFI_GUID *VariableGuid,
-                                                  UINT32 *Attributes, UINTN *DataSize,
-                                                  VOID *Data);
+                                                  const EFI_GUID *VariableGuid, UINT32 *Attributes,
+                                                  UINTN *DataSize, VOID *Data);
 typedef EFI_STATUS(EFIAPI *EFI_PEI_GET_NEXT_VARIABLE_NAME2)(
     const EFI_PEI_READ_ONLY_VARIABLE2_PPI *This, UINTN *VariableNameSize, CHAR16 *VariableName,
     EFI_GUID *VariableGuid);

@@ -59,7 +59,7 @@ void MmioWrite16(UINT32 Address, UINT16 Value) {
   CheckStopped();
 }
 
-void AsmReadIdtr(IA32_DESCRIPTOR *Idtr) {
+void AsmReadIdtr(IA32_DESCRIPTOR* Idtr) {
   UINT16 Limit = 0;
   UINT64 Base = Bus().ReadIdtr(Limit);
   Idtr->Limit = Limit;

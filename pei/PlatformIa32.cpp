@@ -21,19 +21,17 @@ UINT32 IoRead32(UINT16 Port) {
   return Value;
 }
 
-UINT8 MmioRead8(UINT32 Address) {
-  return *(volatile const UINT8 *)(UINTN)Address;
-}
+UINT8 MmioRead8(UINT32 Address) { return *(volatile const UINT8 *)(UINTN)Address; }
 
 void MmioWrite8(UINT32 Address, UINT8 Value) { *(volatile UINT8 *)(UINTN)Address = Value; }
 
-UINT16 MmioRead16(UINT32 Address) {
-  return *(volatile const UINT16 *)(UINTN)Address;
-}
+UINT16 MmioRead16(UINT32 Address) { return *(volatile const UINT16 *)(UINTN)Address; }
 
 void MmioWrite16(UINT32 Address, UINT16 Value) { *(volatile UINT16 *)(UINTN)Address = Value; }
 
-void AsmReadIdtr(IA32_DESCRIPTOR *Idtr) { __asm__ __volatile__("sidt %0" : "=m"(*Idtr) : : "memory"); }
+void AsmReadIdtr(IA32_DESCRIPTOR *Idtr) {
+  __asm__ __volatile__("sidt %0" : "=m"(*Idtr) : : "memory");
+}
 
 void CpuPause(void) { __asm__ __volatile__("pause" : : : "memory"); }
 

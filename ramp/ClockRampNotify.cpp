@@ -10,11 +10,11 @@
 
 namespace {
 
-const UINT8 kControlBit = 0x20;     // register 0 bit 5
-const UINT8 kModeMask = 0xE0;       // register 1 bits 7:5
-const UINT8 kModeSetGate = 0xC0;    // register 1 bits 7:6
-const UINT8 kModeSetValue = 0xC0;   // register 1 bits 7:5 = 110
-const UINT16 kAutoLevelNear = 4;    // codes within 3 of the centre take level 0
+const UINT8 kControlBit = 0x20;    // register 0 bit 5
+const UINT8 kModeMask = 0xE0;      // register 1 bits 7:5
+const UINT8 kModeSetGate = 0xC0;   // register 1 bits 7:6
+const UINT8 kModeSetValue = 0xC0;  // register 1 bits 7:5 = 110
+const UINT16 kAutoLevelNear = 4;   // codes within 3 of the centre take level 0
 const UINT8 kAutoLevelMax = 3;
 
 const CHAR16 kSetupName[] = {'S', 'e', 't', 'u', 'p', 0};
@@ -96,8 +96,8 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
   if (EfiError(Status)) {
     return Status;
   }
-  Status = Variable->GetVariable(Variable, kSetupName, &SETUP_VARIABLE_GUID, NULL, &SetupSize,
-                                 Setup);
+  Status =
+      Variable->GetVariable(Variable, kSetupName, &SETUP_VARIABLE_GUID, NULL, &SetupSize, Setup);
   if (EfiError(Status)) {
     return Status;
   }
@@ -133,10 +133,10 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
     return Status;
   }
 
-  UINT16 Current = (UINT16)(((Image[CLOCK_GEN_REG_CODE_HIGH] & 0x07) << 8) |
-                            Image[CLOCK_GEN_REG_CODE_LOW]);
-  UINT16 Target = (UINT16)(Setup[RAMP_TARGET_CODE_OFFSET] |
-                           (Setup[RAMP_TARGET_CODE_OFFSET + 1] << 8));
+  UINT16 Current =
+      (UINT16)(((Image[CLOCK_GEN_REG_CODE_HIGH] & 0x07) << 8) | Image[CLOCK_GEN_REG_CODE_LOW]);
+  UINT16 Target =
+      (UINT16)(Setup[RAMP_TARGET_CODE_OFFSET] | (Setup[RAMP_TARGET_CODE_OFFSET + 1] << 8));
   UINT8 LevelSelect = Setup[RAMP_LEVEL_SELECT_OFFSET];
   UINT32 Delay = Setup[RAMP_STEP_DELAY_OFFSET];
 

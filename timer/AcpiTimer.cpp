@@ -8,7 +8,7 @@
 
 namespace {
 
-const UINT32 kPieceTicks = 0x400000;   // 2^22 ticks, one whole piece
+const UINT32 kPieceTicks = 0x400000;  // 2^22 ticks, one whole piece
 const UINT32 kPieceShift = 22;
 const UINT32 kPastTargetBit = 0x800000;  // bit 23 of (Target - reading)
 const UINT32 kMicrosecondsPerSecond = 1000000;

@@ -19,8 +19,8 @@ extern "C" {
 #define PMC_BUS 0
 #define PMC_DEVICE 31
 #define PMC_FUNCTION 2
-#define PMC_ACPI_BASE_REG 0x40      // 16-bit ACPI I/O base
-#define PMC_ACPI_CONTROL_REG 0x44   // bit 7 enables decoding
+#define PMC_ACPI_BASE_REG 0x40     // 16-bit ACPI I/O base
+#define PMC_ACPI_CONTROL_REG 0x44  // bit 7 enables decoding
 #define PMC_ACPI_DECODE_ENABLE 0x80
 
 /**
