@@ -36,17 +36,22 @@ void AsmReadIdtr(IA32_DESCRIPTOR *Idtr) {
 void CpuPause(void) { __asm__ __volatile__("pause" : : : "memory"); }
 
 /**
-  64-by-32 division by two DIV instructions: the high half first, its
-  remainder carried into the division of the low half. Avoids the compiler's
-  runtime helper, which does not exist in a freestanding image.
+  64-by-32 division without the compiler's runtime helper, which does not
+  exist in a freestanding image. A dividend that fits 32 bits takes one plain
+  32-bit division; any other takes two DIV instructions, the high half first,
+  its remainder carried into the division of the low half. Where the compiler
+  can see the dividend is small, the two-DIV path is left out of the image.
 **/
 UINT64 DivU64x32(UINT64 Dividend, UINT32 Divisor) {
   UINT32 High = (UINT32)(Dividend >> 32);
   UINT32 Low = (UINT32)Dividend;
+  if (High == 0) {
+    return Low / Divisor;
+  }
   UINT32 QuotientHigh;
   UINT32 Remainder;
   UINT32 QuotientLow;
-  __asm__("divl %4" : "=a"(QuotientHigh), "=d"(Remainder) : "a"(High), "d"(0U), "rm"(Divisor));
-  __asm__("divl %4" : "=a"(QuotientLow), "=d"(Remainder) : "a"(Low), "d"(Remainder), "rm"(Divisor));
+  __asm__("divl %4" : "=a"(QuotientHigh), "=d"(Remainder) : "a"(High), "d"(0U), "r"(Divisor));
+  __asm__("divl %4" : "=a"(QuotientLow), "=d"(Remainder) : "a"(Low), "d"(Remainder), "r"(Divisor));
   return ((UINT64)QuotientHigh << 32) | QuotientLow;
 }
