@@ -7,9 +7,6 @@
 
 namespace {
 
-/// Register 6 value per level: bits 7:6 set, the level repeated in 5:4, 3:2, 1:0.
-const UINT8 kLevelValue[4] = {0xC0, 0xD5, 0xEA, 0xFF};
-
 /**
   Runs one block transaction with the clock generator, PEC off.
 **/
@@ -53,7 +50,9 @@ EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
 }
 
 EFI_STATUS ClockGenSetLevel(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Level, UINT8 *Image) {
-  UINT8 Value = Level < 4 ? kLevelValue[Level] : kLevelValue[0];
+  // Register 6: bits 7:6 set, the level repeated in bits 5:4, 3:2 and 1:0
+  // (0xC0, 0xD5, 0xEA, 0xFF); computed, so the image needs no table for it.
+  UINT8 Value = (UINT8)(0xC0 | ((Level < 4 ? Level : 0) * 0x15));
   if (Image[CLOCK_GEN_REG_LEVEL] == Value) {
     return EFI_SUCCESS;
   }
