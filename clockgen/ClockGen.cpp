@@ -8,20 +8,20 @@
 namespace {
 
 /**
-  Runs one block transaction with the clock generator, PEC off.
+  Runs one block transaction with the clock generator, PEC off. No caller
+  uses the length the PPI hands back, so it lives in this frame.
 **/
 EFI_STATUS ClockGenExecute(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Command,
-                           EFI_SMBUS_OPERATION Operation, UINTN *Length, UINT8 *Buffer) {
+                           EFI_SMBUS_OPERATION Operation, UINTN Length, UINT8 *Buffer) {
   EFI_SMBUS_DEVICE_ADDRESS Address = {};
   Address.SmbusDeviceAddress = CLOCK_GEN_SMBUS_ADDRESS;
-  return Smbus->Execute(Smbus, Address, Command, Operation, FALSE, Length, Buffer);
+  return Smbus->Execute(Smbus, Address, Command, Operation, FALSE, &Length, Buffer);
 }
 
 }  // namespace
 
 EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register, UINT8 *Image) {
-  UINTN Length = 1;
-  return ClockGenExecute(Smbus, Register, EfiSmbusWriteBlock, &Length, &Image[Register]);
+  return ClockGenExecute(Smbus, Register, EfiSmbusWriteBlock, 1, &Image[Register]);
 }
 
 EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
@@ -29,19 +29,19 @@ EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
   // The device may not acknowledge the count; the reads below tell.
   (void)ClockGenWriteRegister(Smbus, CLOCK_GEN_REG_BYTE_COUNT, Image);
 
-  UINTN Length = Image[CLOCK_GEN_REG_BYTE_COUNT];
-  EFI_STATUS Status = ClockGenExecute(Smbus, 0, EfiSmbusReadBlock, &Length, &Image[0]);
+  EFI_STATUS Status =
+      ClockGenExecute(Smbus, 0, EfiSmbusReadBlock, Image[CLOCK_GEN_REG_BYTE_COUNT], &Image[0]);
   if (EfiError(Status)) {
     return Status;
   }
 
   // The second read takes the count the device reported in register 8, but
   // never more than the image has room for from register 17 on.
-  Length = Image[CLOCK_GEN_REG_BYTE_COUNT];
+  UINTN Length = Image[CLOCK_GEN_REG_BYTE_COUNT];
   if (Length > CLOCK_GEN_SECOND_READ_ROOM) {
     Length = CLOCK_GEN_SECOND_READ_ROOM;
   }
-  Status = ClockGenExecute(Smbus, CLOCK_GEN_READ_COUNT, EfiSmbusReadBlock, &Length,
+  Status = ClockGenExecute(Smbus, CLOCK_GEN_READ_COUNT, EfiSmbusReadBlock, Length,
                            &Image[CLOCK_GEN_READ_COUNT]);
   if (EfiError(Status)) {
     return Status;
@@ -68,7 +68,6 @@ EFI_STATUS ClockGenWriteCode(const EFI_PEI_SMBUS2_PPI *Smbus, UINT16 Code, UINT8
   Image[CLOCK_GEN_REG_CODE_LOW] = (UINT8)(Code & 0xFF);
   Image[CLOCK_GEN_REG_CODE_HIGH] =
       (UINT8)((Image[CLOCK_GEN_REG_CODE_HIGH] & 0xF8) | ((Code >> 8) & 0x07));
-  UINTN Length = 2;
-  return ClockGenExecute(Smbus, CLOCK_GEN_REG_CODE_LOW, EfiSmbusWriteBlock, &Length,
+  return ClockGenExecute(Smbus, CLOCK_GEN_REG_CODE_LOW, EfiSmbusWriteBlock, 2,
                          &Image[CLOCK_GEN_REG_CODE_LOW]);
 }
