@@ -64,14 +64,11 @@ EFI_STATUS WriteFinalByteCount(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
 }  // namespace
 
 UINT8 AutoLevel(UINT16 Code) {
-  UINT16 Level;
-  if (Code >= RAMP_CENTRE_CODE + kAutoLevelNear) {
-    Level = (UINT16)(((Code - (RAMP_CENTRE_CODE + kAutoLevelNear)) >> 3) + 1);
-  } else if (Code <= RAMP_CENTRE_CODE - kAutoLevelNear) {
-    Level = (UINT16)((((RAMP_CENTRE_CODE - kAutoLevelNear) - Code) >> 3) + 1);
-  } else {
-    Level = 0;
-  }
+  // With d the distance from the centre, the level is (d + 4) / 8: 0 up to
+  // d = 3, then one more for every further 8 codes; at most 3.
+  UINT32 Distance = Code >= RAMP_CENTRE_CODE ? (UINT32)(Code - RAMP_CENTRE_CODE)
+                                             : (UINT32)(RAMP_CENTRE_CODE - Code);
+  UINT32 Level = (Distance + kAutoLevelNear) >> 3;
   return Level > kAutoLevelMax ? kAutoLevelMax : (UINT8)Level;
 }
 
