@@ -137,48 +137,48 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
   UINT8 LevelSelect = Setup[RAMP_LEVEL_SELECT_OFFSET];
   UINT32 Delay = Setup[RAMP_STEP_DELAY_OFFSET];
 
-  if (Current == Target) {
-    Status = WriteFinalByteCount(Smbus, Image);
-    return EfiError(Status) ? Status : EFI_SUCCESS;
-  }
-
-  // Only 11 bits reach the device: a larger target cannot be ramped to.
-  if (Target > RAMP_MAX_CODE) {
-    Status = WriteFinalByteCount(Smbus, Image);
-    return EfiError(Status) ? Status : EFI_INVALID_PARAMETER;
-  }
-
-  BOOLEAN Automatic = (BOOLEAN)(LevelSelect == RAMP_LEVEL_AUTOMATIC);
-  if (!Automatic) {
-    Status = ClockGenSetLevel(Smbus, LevelSelect, Image);
-    if (EfiError(Status)) {
-      return Status;
-    }
-    DelayMicroseconds(Delay);
-  }
-
+  // Every path from here on leaves the byte count at 1. Only 11 bits reach
+  // the device, so a larger target cannot be ramped to; the current code
+  // always fits, so such a target is never the current one.
   EFI_STATUS StepStatus = EFI_SUCCESS;
-  UINT16 Code = Current;
-  do {
-    Code = (UINT16)(Code < Target ? Code + 1 : Code - 1);
-    if (Automatic) {
-      Status = ClockGenSetLevel(Smbus, AutoLevel(Code), Image);
+  if (Target > RAMP_MAX_CODE) {
+    StepStatus = EFI_INVALID_PARAMETER;
+  } else if (Current != Target) {
+    BOOLEAN Automatic = (BOOLEAN)(LevelSelect == RAMP_LEVEL_AUTOMATIC);
+    if (!Automatic) {
+      Status = ClockGenSetLevel(Smbus, LevelSelect, Image);
       if (EfiError(Status)) {
         return Status;
       }
       DelayMicroseconds(Delay);
     }
-    // A failed step does not stop the ramp; the first failure is reported at the end.
-    Status = ClockRampStep(Code, Image, Smbus);
-    if (EfiError(Status) && !EfiError(StepStatus)) {
-      StepStatus = Status;
-    }
-    DelayMicroseconds(Delay);
-  } while (Code != Target);
+
+    UINT16 Code = Current;
+    do {
+      Code = (UINT16)(Code < Target ? Code + 1 : Code - 1);
+      if (Automatic) {
+        Status = ClockGenSetLevel(Smbus, AutoLevel(Code), Image);
+        if (EfiError(Status)) {
+          return Status;
+        }
+        DelayMicroseconds(Delay);
+      }
+      // A failed step does not stop the ramp; the first failure is reported at the end.
+      Status = ClockRampStep(Code, Image, Smbus);
+      if (EfiError(Status) && !EfiError(StepStatus)) {
+        StepStatus = Status;
+      }
+      DelayMicroseconds(Delay);
+    } while (Code != Target);
+  }
 
   Status = WriteFinalByteCount(Smbus, Image);
   if (EfiError(Status)) {
     return Status;
   }
-  return EfiError(StepStatus) ? StepStatus : Status;
+  if (EfiError(StepStatus)) {
+    return StepStatus;
+  }
+  // With the code already at the target the final write's status is not reported.
+  return Current == Target ? EFI_SUCCESS : Status;
 }
