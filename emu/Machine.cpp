@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <utility>
 
 namespace emu {
@@ -35,9 +36,8 @@ Machine::Machine(board::HostBus& bus, const Options& options) : bus_(bus), optio
   engine_.Map(kStackBase, kStackSize, UC_PROT_READ | UC_PROT_WRITE);
   engine_.Map(kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC);
   engine_.Fill(kFlashBase, kFlashSize, 0xFF);
-  if (options_.pcie_size != 0) {
-    engine_.MapMmio(options_.pcie_base, options_.pcie_size, &Machine::OnMmioRead,
-                    &Machine::OnMmioWrite, this);
+  for (auto [base, size] : options_.mmio_windows) {
+    MapMmioWindow(base, size);
   }
   engine_.SetIdtr(kIdtBase, kIdtLimit);
 
@@ -56,6 +56,44 @@ Machine::Machine(board::HostBus& bus, const Options& options) : bus_(bus), optio
 }
 
 Machine::~Machine() = default;
+
+void Machine::MapMmioWindow(uint32_t base, uint32_t size) {
+  mmio_windows_.push_back(std::make_unique<MmioWindow>(MmioWindow{this, base}));
+  engine_.MapMmio(base, size, &Machine::OnMmioRead, &Machine::OnMmioWrite,
+                  mmio_windows_.back().get());
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> Machine::ClearWindows(uint64_t base, uint64_t size) {
+  using namespace memmap;
+  constexpr uint64_t kPage = kPageSize;
+  constexpr uint64_t kTop = uint64_t{1} << 32;
+  // The fixed regions, in address order, each page-aligned.
+  const std::pair<uint64_t, uint64_t> fixed[] = {
+      {kFoundationBase, kStubBase + kStubSize},
+      {kStackBase, kStackTop},
+      {kFlashBase, kFlashEnd},
+  };
+  uint64_t begin = base & ~(kPage - 1);
+  uint64_t end = std::min(kTop, (base + size + kPage - 1) & ~(kPage - 1));
+  std::vector<std::pair<uint32_t, uint32_t>> windows;
+  for (auto [fixed_begin, fixed_end] : fixed) {
+    if (begin >= end) {
+      break;
+    }
+    if (fixed_end <= begin) {
+      continue;
+    }
+    if (fixed_begin > begin) {
+      uint64_t piece_end = std::min(end, fixed_begin);
+      windows.emplace_back(static_cast<uint32_t>(begin), static_cast<uint32_t>(piece_end - begin));
+    }
+    begin = std::max(begin, fixed_end);
+  }
+  if (begin < end) {
+    windows.emplace_back(static_cast<uint32_t>(begin), static_cast<uint32_t>(end - begin));
+  }
+  return windows;
+}
 
 uint32_t Machine::AddStub(std::string name, StubHandler handler) {
   auto index = static_cast<uint32_t>(stubs_.size());
@@ -94,28 +132,36 @@ void Machine::SetResult(uint32_t eax, uint32_t edx) {
   engine_.SetReg(UC_X86_REG_EDX, edx);
 }
 
-void Machine::NestCall(uint32_t function, const std::vector<uint32_t>& args,
-                       uint32_t return_stub) {
-  uint32_t outer_esp = engine_.Reg(UC_X86_REG_ESP);
-  auto frame = static_cast<uint32_t>(4 * (args.size() + 1));
-  uint32_t esp = outer_esp - frame;
-  engine_.Write32(esp, return_stub);
-  for (size_t i = 0; i < args.size(); ++i) {
-    engine_.Write32(esp + 4 + static_cast<uint32_t>(4 * i), args[i]);
+bool Machine::WriteGuest(uint32_t address, std::span<const uint8_t> bytes, const char* what) {
+  uint64_t end = uint64_t{address} + bytes.size();
+  if (address < memmap::kStackBase || end > memmap::kStackTop) {
+    Fail(address, std::string("the Foundation was asked to write ") + what + " (" +
+                      std::to_string(bytes.size()) + " byte(s)) at " + Describe(address) +
+                      ", outside guest RAM");
+    return false;
   }
-  nested_.push_back({outer_esp});
-  engine_.SetReg(UC_X86_REG_ESP, esp);
-  engine_.SetReg(UC_X86_REG_EIP, function);
+  engine_.Write(address, bytes);
+  return true;
 }
 
-uint32_t Machine::ResumeAfterNestedCall() {
-  if (nested_.empty()) {
-    throw EmuError("return from a nested call that was not made");
+bool Machine::WriteGuest32(uint32_t address, uint32_t value, const char* what) {
+  uint8_t bytes[4];
+  for (unsigned i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<uint8_t>(value >> (8 * i));
   }
-  uint32_t result = engine_.Reg(UC_X86_REG_EAX);
-  engine_.SetReg(UC_X86_REG_ESP, nested_.back().outer_esp);
-  nested_.pop_back();
-  return result;
+  return WriteGuest(address, bytes, what);
+}
+
+bool Machine::ReadGuest(uint32_t address, std::span<uint8_t> bytes, const char* what) {
+  if (bytes.empty()) {
+    return true;
+  }
+  if (uc_mem_read(engine_.get(), address, bytes.data(), bytes.size()) != UC_ERR_OK) {
+    Fail(address, std::string("the Foundation was handed a bad pointer to ") + what + ": " +
+                      Describe(address));
+    return false;
+  }
+  return true;
 }
 
 void Machine::Fail(uint32_t address, std::string what) {
@@ -154,7 +200,6 @@ CallResult Machine::Call(uint32_t function, const std::vector<uint32_t>& args) {
     return result;
   }
   in_call_ = true;
-  nested_.clear();
   engine_.Fill(kStackBase, kStackSize, kStackPattern);
   // The arguments sit right below the stack top, the return address below them.
   uint32_t esp = kStackTop - static_cast<uint32_t>(4 * (args.size() + 1));
@@ -185,7 +230,7 @@ CallResult Machine::Call(uint32_t function, const std::vector<uint32_t>& args) {
   } else if (err != UC_ERR_OK) {
     fault_ = Fault{eip, eip, std::string(uc_strerror(err)) + " at " + Describe(eip)};
     result.end = CallEnd::kFault;
-  } else if (eip == return_stub_ && nested_.empty() &&
+  } else if (eip == return_stub_ &&
              engine_.Reg(UC_X86_REG_ESP) == kStackTop - 4 * args.size()) {
     result.end = CallEnd::kReturned;
   } else if (eip == return_stub_) {
@@ -232,23 +277,25 @@ void Machine::OnPortOut(uc_engine*, uint32_t port, int size, uint32_t value, voi
 }
 
 uint64_t Machine::OnMmioRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
-  Machine& m = Self(user);
+  auto& window = *static_cast<MmioWindow*>(user);
+  Machine& m = *window.machine;
   unsigned width = size * 8;
   if (m.stopped_) {
     return width >= 32 ? 0xFFFFFFFFU : (1U << width) - 1;
   }
-  uint32_t value = m.bus_.MmioRead(m.options_.pcie_base + offset, width);
+  uint32_t value = m.bus_.MmioRead(window.base + offset, width);
   m.CheckStopped();
   return value;
 }
 
 void Machine::OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value,
                           void* user) {
-  Machine& m = Self(user);
+  auto& window = *static_cast<MmioWindow*>(user);
+  Machine& m = *window.machine;
   if (m.stopped_) {
     return;
   }
-  m.bus_.MmioWrite(m.options_.pcie_base + offset, size * 8, static_cast<uint32_t>(value));
+  m.bus_.MmioWrite(window.base + offset, size * 8, static_cast<uint32_t>(value));
   m.CheckStopped();
 }
 
@@ -262,7 +309,12 @@ void Machine::OnStub(uc_engine*, uint64_t address, uint32_t, void* user) {
   if (index >= m.stubs_.size() || m.stopped_ || m.fault_) {
     return;
   }
-  m.stubs_[index].handler(m);
+  try {
+    m.stubs_[index].handler(m);
+  } catch (const std::exception& error) {
+    // Nothing may be thrown through Unicorn's C frames.
+    m.Fail(static_cast<uint32_t>(address), m.stubs_[index].name + ": " + error.what());
+  }
 }
 
 void Machine::OnInstruction(uc_engine* uc, uint64_t address, uint32_t size, void* user) {

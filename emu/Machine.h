@@ -9,6 +9,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <span>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,8 +55,9 @@ class Machine {
   struct Options {
     bool measure = true;            // count instructions and PAUSEs (slower)
     uint64_t timeout_us = 0;        // wall-clock limit per call; 0 for none
-    uint32_t pcie_base = 0;         // 0: no PCI Express window
-    uint32_t pcie_size = 0;
+    // Windows [base, base + size) routed to the bus as memory-mapped I/O,
+    // page-aligned, clear of the fixed regions of the memory map.
+    std::vector<std::pair<uint32_t, uint32_t>> mmio_windows;
   };
 
   Machine(board::HostBus& bus, const Options& options);
@@ -65,6 +69,10 @@ class Machine {
 
   Engine& engine() { return engine_; }
   [[nodiscard]] const Engine& engine() const { return engine_; }
+
+  // The parts of [base, base + size) clear of the fixed regions, page-aligned
+  // outwards: where a PCI Express window can be routed.
+  static std::vector<std::pair<uint32_t, uint32_t>> ClearWindows(uint64_t base, uint64_t size);
 
   // Describes an address for fault messages (e.g. "ClockRamp.efi+0x214 (.text)").
   void SetAddressDescriber(std::function<std::string(uint32_t)> describe) {
@@ -81,15 +89,18 @@ class Machine {
   // Inside a stub handler: the n-th 32-bit cdecl argument (0 is the first).
   [[nodiscard]] uint32_t Arg(unsigned index) const;
   void SetResult(uint32_t eax, uint32_t edx = 0);
-  // Inside a handler: sends the guest to `function` with `args` and a return
-  // at `return_stub`, instead of returning from the current stub. The
-  // return stub's handler must call ResumeAfterNestedCall().
-  void NestCall(uint32_t function, const std::vector<uint32_t>& args, uint32_t return_stub);
-  // Inside the return stub of a nested call: drops the nested frame so that
-  // the RET returns to the original stub's caller. Returns the nested call's EAX.
-  uint32_t ResumeAfterNestedCall();
+  // Inside a handler: stores bytes for the guest at an address it passed
+  // (an out-parameter or a buffer). Only guest RAM (the stack) can be written;
+  // anything else stops the guest with a fault naming the address and false.
+  bool WriteGuest(uint32_t address, std::span<const uint8_t> bytes, const char* what);
+  bool WriteGuest32(uint32_t address, uint32_t value, const char* what);
+  // Inside a handler: reads guest memory the guest pointed at; a bad pointer
+  // stops the guest with a fault and returns false.
+  bool ReadGuest(uint32_t address, std::span<uint8_t> bytes, const char* what);
   // Stops the guest with a fault.
   void Fail(uint32_t address, std::string what);
+  // An address with what the describer knows of it, for messages.
+  [[nodiscard]] std::string Describe(uint32_t address) const;
 
   // Calls `function` with cdecl `args`, the stack pattern-filled first.
   // Returns when the call reaches its return stub or stops for another reason.
@@ -106,8 +117,9 @@ class Machine {
     std::string name;
     StubHandler handler;
   };
-  struct NestedFrame {
-    uint32_t outer_esp;
+  struct MmioWindow {
+    Machine* machine;
+    uint32_t base;
   };
 
   static uint32_t OnPortIn(uc_engine* uc, uint32_t port, int size, void* user);
@@ -124,7 +136,7 @@ class Machine {
 
   // After a device access: stops the guest as soon as the board has stopped.
   void CheckStopped();
-  [[nodiscard]] std::string Describe(uint32_t address) const;
+  void MapMmioWindow(uint32_t base, uint32_t size);
   [[nodiscard]] uint32_t StackHighWater() const;
 
   board::HostBus& bus_;
@@ -144,7 +156,7 @@ class Machine {
   std::vector<Stub> stubs_;
   uint32_t next_data_ = memmap::kFoundationBase;
   uint32_t return_stub_ = 0;
-  std::vector<NestedFrame> nested_;
+  std::vector<std::unique_ptr<MmioWindow>> mmio_windows_;
   bool stopped_ = false;
   bool in_call_ = false;
   std::optional<Fault> fault_;

@@ -67,8 +67,7 @@ void Put32(std::vector<uint8_t>& code, uint32_t value) {
 class MachineTest : public ::testing::Test {
  protected:
   Machine& Make(Machine::Options options = {}) {
-    options.pcie_base = kPcieBase;
-    options.pcie_size = 0x10000000;
+    options.mmio_windows = {{kPcieBase, 0x10000000}};
     machine_ = std::make_unique<Machine>(bus_, options);
     return *machine_;
   }
@@ -125,25 +124,6 @@ TEST_F(MachineTest, StubSeesCdeclArgumentsAndSetsTheResult) {
   EXPECT_EQ(result.edx, 0x77U);
 }
 
-TEST_F(MachineTest, NestedCallReturnsThroughItsStubToTheOuterCaller) {
-  Machine& m = Make();
-  const uint32_t inner = kCode + 0x40;
-  uint32_t back = m.AddStub("back", [](Machine& mm) {
-    uint32_t value = mm.ResumeAfterNestedCall();
-    mm.SetResult(value * 2);
-  });
-  uint32_t outer = m.AddStub("outer", [&](Machine& mm) { mm.NestCall(inner, {mm.Arg(0)}, back); });
-  std::vector<uint8_t> code = {0x6A, 41, 0xB8};  // push 41 ; mov eax,
-  Put32(code, outer);
-  code.insert(code.end(), {0xFF, 0xD0, 0x83, 0xC4, 0x04, 0xC3});  // call eax ; add esp,4 ; ret
-  Load(kCode, code);
-  Load(inner, {0x8B, 0x44, 0x24, 0x04, 0x40, 0xC3});  // mov eax,[esp+4] ; inc eax ; ret
-
-  emu::CallResult result = m.Call(kCode, {});
-  ASSERT_EQ(result.end, CallEnd::kReturned) << (m.fault() ? m.fault()->what : "");
-  EXPECT_EQ(result.eax, 84U);
-}
-
 TEST_F(MachineTest, StackHighWaterCountsFromTheStackTop) {
   Machine& m = Make();
   // sub esp,0x100 ; mov byte [esp],1 ; add esp,0x100 ; ret
@@ -163,6 +143,46 @@ TEST_F(MachineTest, InstructionsAndPausesAreCountedWhileMeasuring) {
   ASSERT_EQ(result.end, CallEnd::kReturned);
   EXPECT_EQ(result.instructions, 1U + 3 * 3 + 1);
   EXPECT_EQ(result.pauses, 3U);
+}
+
+TEST_F(MachineTest, StubWritesOnlyIntoGuestRam) {
+  Machine& m = Make();
+  bool stack_ok = false;
+  uint32_t stub = m.AddStub("Out", [&](Machine& mm) {
+    uint32_t on_stack = mm.Arg(0);
+    uint32_t in_flash = mm.Arg(1);
+    stack_ok = mm.WriteGuest32(on_stack, 0x11223344, "an out-parameter");
+    mm.WriteGuest32(in_flash, 0x55667788, "an out-parameter");
+  });
+  // push 0xFFF81100 ; push esp ; mov eax,stub ; call eax ; add esp,8 ; ret
+  std::vector<uint8_t> code = {0x68, 0x00, 0x11, 0xF8, 0xFF, 0x54, 0xB8};
+  Put32(code, stub);
+  code.insert(code.end(), {0xFF, 0xD0, 0x83, 0xC4, 0x08, 0xC3});
+  Load(kCode, code);
+  EXPECT_EQ(m.Call(kCode, {}).end, CallEnd::kFault);
+  EXPECT_TRUE(stack_ok);
+  ASSERT_TRUE(m.fault().has_value());
+  EXPECT_NE(m.fault()->what.find("0xFFF81100"), std::string::npos) << m.fault()->what;
+  EXPECT_EQ(m.engine().Read32(0xFFF81100), 0xFFFFFFFFU);
+}
+
+TEST(MachineWindows, PciExpressWindowKeepsClearOfTheFixedRegions) {
+  using Windows = std::vector<std::pair<uint32_t, uint32_t>>;
+  struct Case {
+    uint64_t base, size;
+    Windows expected;
+  };
+  const Case cases[] = {
+      {0xE0000000, 0x10000000, {{0xE0000000, 0x10000000}}},
+      {0xE0000123, 0x1000, {{0xE0000000, 0x2000}}},  // page-aligned outwards
+      {0xF8000000, 0x10000000, {{0xF8000000, 0x07F00000}}},  // stops at the flash
+      {0x00000000, 0x10000000,
+       {{0x00000000, 0x00100000}, {0x00103000, 0x000FD000}, {0x00210000, 0x0FDF0000}}},
+      {0xFFF80000, 0x1000, {}},  // inside the flash: nothing
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Machine::ClearWindows(c.base, c.size), c.expected) << std::hex << c.base;
+  }
 }
 
 // Each of these stops the call with a fault whose description names the address.
