@@ -1,0 +1,59 @@
+// The ordered record of every access a run made at the platform boundary,
+// with JSON Lines output and comparison against an expected sequence.
+#ifndef CLOCKRAMP_BOARD_TRACE_H_
+#define CLOCKRAMP_BOARD_TRACE_H_
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "board/Event.h"
+
+namespace board {
+
+class Trace {
+ public:
+  void Append(Event event) { events_.push_back(std::move(event)); }
+  void Clear() { events_.clear(); }
+
+  [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
+  [[nodiscard]] size_t size() const { return events_.size(); }
+  [[nodiscard]] bool empty() const { return events_.empty(); }
+  [[nodiscard]] const Event& operator[](size_t index) const { return events_[index]; }
+  [[nodiscard]] auto begin() const { return events_.begin(); }
+  [[nodiscard]] auto end() const { return events_.end(); }
+
+  // The events of one kind, in order.
+  [[nodiscard]] std::vector<Event> OfKind(EventKind kind) const;
+
+ private:
+  std::vector<Event> events_;
+};
+
+// Writes one JSON object per line.
+void WriteJsonl(std::ostream& out, std::span<const Event> events);
+inline void WriteJsonl(std::ostream& out, const Trace& trace) { WriteJsonl(out, trace.Events()); }
+
+struct CompareOptions {
+  bool ignoreCpu = true;    // drop "cpu" lines (SIDT, PAUSE) from both sides first
+  bool ignoreTime = false;  // compare everything but "t"
+};
+
+// The first difference between two sequences, described with both JSON lines;
+// nullopt when they match under the options.
+std::optional<std::string> FirstDifference(std::span<const Event> actual,
+                                           std::span<const Event> expected,
+                                           CompareOptions options = {});
+
+// True when the sequences match under the options.
+inline bool SameEvents(std::span<const Event> actual, std::span<const Event> expected,
+                       CompareOptions options = {}) {
+  return !FirstDifference(actual, expected, options).has_value();
+}
+
+}  // namespace board
+
+#endif  // CLOCKRAMP_BOARD_TRACE_H_
