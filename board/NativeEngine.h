@@ -1,0 +1,41 @@
+// Runs the module natively on the simulated board: a real EFI_PEI_SERVICES
+// table and real variable, SMBus2 and PCD PPIs whose functions forward to
+// the Board; the services pointer sits in the slot just below a simulated
+// IDT base, which SIDT answers.
+//
+// Dispatch order: PCD and variable PPIs (when present) and, for BeforeEntry,
+// the SMBus2 PPI are installed; ClockRampEntry is called; pending
+// notifications are delivered; for AfterEntry the SMBus2 PPI is installed and
+// its notifications delivered. A hang unwinds the module (no "return" line
+// for the interrupted call). The trace always ends with the "state" line.
+#ifndef CLOCKRAMP_BOARD_NATIVEENGINE_H_
+#define CLOCKRAMP_BOARD_NATIVEENGINE_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "board/Board.h"
+
+namespace board {
+
+struct RunOutcome {
+  std::optional<uint32_t> entryStatus;   // absent when the entry hung
+  std::optional<uint32_t> notifyStatus;  // the last delivered callback's; absent if none returned
+  uint32_t notifications = 0;            // callbacks delivered (called)
+  bool hung = false;
+};
+
+struct RunResult : RunOutcome {
+  std::unique_ptr<Board> board;
+  [[nodiscard]] const Trace& trace() const { return board->Events(); }
+};
+
+// Runs the module on a board the caller keeps (for inspection afterwards).
+RunOutcome RunNative(Board& board);
+// Runs the module on a fresh board built from the config.
+RunResult RunNative(const BoardConfig& config);
+
+}  // namespace board
+
+#endif  // CLOCKRAMP_BOARD_NATIVEENGINE_H_
