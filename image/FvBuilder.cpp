@@ -1,0 +1,248 @@
+#include "image/FvBuilder.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+
+namespace clockramp::fv {
+namespace {
+
+constexpr uint32_t kMaxStandardSize = 0xFFFFFF;  // 24-bit size fields
+constexpr uint32_t kFileAlignment = 8;
+constexpr uint32_t kSectionAlignment = 4;
+constexpr uint8_t kFvRevision = 2;
+
+uint32_t AlignUp(uint32_t value, uint32_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+void Put16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
+  out[at] = static_cast<uint8_t>(value);
+  out[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Put24(std::vector<uint8_t>& out, size_t at, uint32_t value) {
+  for (unsigned i = 0; i < 3; ++i) {
+    out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+void Put32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
+  for (unsigned i = 0; i < 4; ++i) {
+    out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// The sections of the PEIM file up to, not including, the PE32 section: the
+// dependency expression and, when the body would be misaligned, a pad.
+std::vector<uint8_t> LeadingSections(const PeimOptions& options) {
+  if (options.body_alignment == 0 || options.body_alignment > kFileAlignment ||
+      (options.body_alignment & (options.body_alignment - 1)) != 0) {
+    throw std::invalid_argument("PE32 body alignment must be 1, 2, 4 or 8");
+  }
+  std::vector<uint8_t> out = BuildSection(kSectionPeiDepex, BuildDepexRequiring(options.required_ppi));
+  out.resize(AlignUp(static_cast<uint32_t>(out.size()), kSectionAlignment), 0);
+  // The body follows the file header, these sections and its own header.
+  const auto body = [&] {
+    return kFfsFileHeaderSize + static_cast<uint32_t>(out.size()) + kSectionHeaderSize;
+  };
+  if (body() % options.body_alignment != 0) {
+    // The smallest section there is, a raw one with no body, moves it by 4.
+    Append(out, BuildSection(kSectionRaw, {}));
+  }
+  if (body() % options.body_alignment != 0) {
+    throw std::logic_error("PE32 body alignment not reached");
+  }
+  return out;
+}
+
+}  // namespace
+
+const Guid kClockRampFileGuid = Guid::Parse("0444A79F-3154-4B14-9D8E-73CFD19CDF05");
+const Guid kPcdPpiGuid = Guid::Parse("06E81C58-4AD7-44BC-8390-F10265F72480");
+const Guid kFirmwareFileSystem2Guid = Guid::Parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+
+Guid Guid::Parse(std::string_view text) {
+  // 8-4-4-4-12 hexadecimal digits.
+  static constexpr std::array<size_t, 4> kDashes = {8, 13, 18, 23};
+  if (text.size() != 36) {
+    throw std::invalid_argument("not a GUID: " + std::string(text));
+  }
+  std::string hex;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == kDashes[0] || i == kDashes[1] || i == kDashes[2] || i == kDashes[3];
+    const char c = text[i];
+    if (dash != (c == '-') || (!dash && !std::isxdigit(static_cast<unsigned char>(c)))) {
+      throw std::invalid_argument("not a GUID: " + std::string(text));
+    }
+    if (!dash) {
+      hex += c;
+    }
+  }
+  const auto field = [&](size_t at, size_t digits) {
+    return std::stoul(hex.substr(at, digits), nullptr, 16);
+  };
+  Guid g;
+  g.data1 = static_cast<uint32_t>(field(0, 8));
+  g.data2 = static_cast<uint16_t>(field(8, 4));
+  g.data3 = static_cast<uint16_t>(field(12, 4));
+  for (size_t i = 0; i < g.data4.size(); ++i) {
+    g.data4[i] = static_cast<uint8_t>(field(16 + 2 * i, 2));
+  }
+  return g;
+}
+
+std::string Guid::ToString() const {
+  char text[37];
+  std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", data1,
+                data2, data3, data4[0], data4[1], data4[2], data4[3], data4[4], data4[5], data4[6],
+                data4[7]);
+  return text;
+}
+
+std::array<uint8_t, 16> Guid::Bytes() const {
+  std::array<uint8_t, 16> b{};
+  for (unsigned i = 0; i < 4; ++i) {
+    b[i] = static_cast<uint8_t>(data1 >> (8 * i));
+  }
+  b[4] = static_cast<uint8_t>(data2);
+  b[5] = static_cast<uint8_t>(data2 >> 8);
+  b[6] = static_cast<uint8_t>(data3);
+  b[7] = static_cast<uint8_t>(data3 >> 8);
+  for (unsigned i = 0; i < 8; ++i) {
+    b[8 + i] = data4[i];
+  }
+  return b;
+}
+
+uint8_t Sum8(std::span<const uint8_t> bytes) {
+  uint8_t sum = 0;
+  for (uint8_t b : bytes) {
+    sum = static_cast<uint8_t>(sum + b);
+  }
+  return sum;
+}
+
+uint16_t Sum16(std::span<const uint8_t> bytes) {
+  uint16_t sum = 0;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    sum = static_cast<uint16_t>(sum + (bytes[i] | (bytes[i + 1] << 8)));
+  }
+  return sum;
+}
+
+std::vector<uint8_t> BuildSection(uint8_t type, std::span<const uint8_t> body) {
+  const size_t size = kSectionHeaderSize + body.size();
+  if (size > kMaxStandardSize) {
+    throw std::invalid_argument("section of " + std::to_string(size) + " bytes is too large");
+  }
+  std::vector<uint8_t> out(kSectionHeaderSize);
+  Put24(out, 0, static_cast<uint32_t>(size));
+  out[3] = type;
+  Append(out, body);
+  return out;
+}
+
+std::vector<uint8_t> BuildDepexRequiring(const Guid& ppi) {
+  std::vector<uint8_t> out{kDepexPush};
+  Append(out, ppi.Bytes());
+  out.push_back(kDepexEnd);
+  return out;
+}
+
+std::vector<uint8_t> Utf16Name(std::string_view ascii) {
+  std::vector<uint8_t> out;
+  for (char c : ascii) {
+    if (static_cast<unsigned char>(c) > 0x7F) {
+      throw std::invalid_argument("name is not ASCII");
+    }
+    out.push_back(static_cast<uint8_t>(c));
+    out.push_back(0);
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+uint32_t Pe32BodyOffset(const PeimOptions& options) {
+  return kFfsFileHeaderSize + static_cast<uint32_t>(LeadingSections(options).size()) +
+         kSectionHeaderSize;
+}
+
+std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> pe32, const PeimOptions& options) {
+  std::vector<uint8_t> data = LeadingSections(options);
+  Append(data, BuildSection(kSectionPe32, pe32));
+  data.resize(AlignUp(static_cast<uint32_t>(data.size()), kSectionAlignment), 0);
+  Append(data, BuildSection(kSectionUserInterface, Utf16Name(options.ui_name)));
+
+  const size_t size = kFfsFileHeaderSize + data.size();
+  if (size > kMaxStandardSize) {
+    throw std::invalid_argument("file of " + std::to_string(size) +
+                                " bytes needs a large-file header");
+  }
+  std::vector<uint8_t> file(kFfsFileHeaderSize, 0);
+  const std::array<uint8_t, 16> name = options.file_guid.Bytes();
+  std::copy(name.begin(), name.end(), file.begin());
+  file[18] = kFileTypePeim;
+  file[19] = kFfsAttribChecksum;
+  Put24(file, 20, static_cast<uint32_t>(size));
+  // The header checksum makes the header sum to zero with the file checksum
+  // (byte 17) and the state (byte 23) counted as zero, as they are now.
+  file[16] = static_cast<uint8_t>(0x100 - Sum8(file));
+  // The data checksum makes the data and it sum to zero.
+  file[17] = static_cast<uint8_t>(0x100 - Sum8(data));
+  // A completely written file; erase polarity 1 inverts every state bit.
+  file[23] = static_cast<uint8_t>(~(kFileHeaderConstruction | kFileHeaderValid | kFileDataValid));
+  Append(file, data);
+  return file;
+}
+
+std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,
+                                         const VolumeOptions& options) {
+  if (options.block_size == 0 || options.block_size % kFileAlignment != 0) {
+    throw std::invalid_argument("block size must be a non-zero multiple of 8");
+  }
+  // Fixed header, one block map entry, the terminating zero entry.
+  const uint32_t header_size = kFvHeaderFixedSize + 2 * 8;
+  uint32_t used = header_size;
+  for (const std::vector<uint8_t>& file : files) {
+    used = AlignUp(used, kFileAlignment) + static_cast<uint32_t>(file.size());
+  }
+  const uint32_t blocks = (used + options.block_size - 1) / options.block_size;
+  const uint32_t length = blocks * options.block_size;
+
+  std::vector<uint8_t> fv(length, 0xFF);
+  std::fill(fv.begin(), fv.begin() + header_size, 0);  // zero vector and reserved fields
+  const std::array<uint8_t, 16> fs = kFirmwareFileSystem2Guid.Bytes();
+  std::copy(fs.begin(), fs.end(), fv.begin() + 16);
+  Put32(fv, 32, length);  // FvLength, 64 bits
+  Put32(fv, 36, 0);
+  fv[40] = '_';
+  fv[41] = 'F';
+  fv[42] = 'V';
+  fv[43] = 'H';
+  Put32(fv, 44, options.attributes);
+  Put16(fv, 48, static_cast<uint16_t>(header_size));
+  Put16(fv, 52, 0);  // no extended header
+  fv[55] = kFvRevision;
+  Put32(fv, 56, blocks);
+  Put32(fv, 60, options.block_size);
+  // Bytes 64..71 stay zero: the block map's end.
+  Put16(fv, 50, static_cast<uint16_t>(0x10000 - Sum16(std::span(fv).first(header_size))));
+
+  uint32_t at = header_size;
+  for (const std::vector<uint8_t>& file : files) {
+    at = AlignUp(at, kFileAlignment);
+    // Between files the gap keeps the erased value, as flash would.
+    std::copy(file.begin(), file.end(), fv.begin() + at);
+    at += static_cast<uint32_t>(file.size());
+  }
+  return fv;
+}
+
+}  // namespace clockramp::fv

@@ -1,0 +1,122 @@
+// Packaging a PE32 image as a PEIM file of the firmware file system and a
+// firmware volume holding it, laid out as the public UEFI PI specification
+// (volume 3) lays out FFS files, file sections and FV headers.
+//
+// The PEIM file holds, in this order: a PEI dependency expression (PUSH the
+// given PPI GUID, END), a raw pad section when the PE32 body would otherwise
+// not start at its alignment, the PE32 section and a user-interface name.
+// The volume is for flash with erase polarity 1: free space and erased state
+// bits read 0xFF, so the file's state byte holds the inverted state bits.
+#ifndef CLOCKRAMP_IMAGE_FVBUILDER_H_
+#define CLOCKRAMP_IMAGE_FVBUILDER_H_
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace clockramp::fv {
+
+struct Guid {
+  uint32_t data1 = 0;
+  uint16_t data2 = 0;
+  uint16_t data3 = 0;
+  std::array<uint8_t, 8> data4{};
+
+  // "8C8CE578-8A3D-4F1C-9935-896185C32DD3"; anything else is std::invalid_argument.
+  static Guid Parse(std::string_view text);
+  [[nodiscard]] std::string ToString() const;
+  // The 16 bytes as stored: the first three fields little-endian.
+  [[nodiscard]] std::array<uint8_t, 16> Bytes() const;
+
+  bool operator==(const Guid&) const = default;
+};
+
+// The module's file name in the firmware file system, fixed for good.
+extern const Guid kClockRampFileGuid;
+// The PCD PPI, which the module needs before it can run.
+extern const Guid kPcdPpiGuid;
+// EFI_FIRMWARE_FILE_SYSTEM2_GUID.
+extern const Guid kFirmwareFileSystem2Guid;
+
+inline constexpr uint8_t kFileTypePeim = 0x06;
+
+inline constexpr uint8_t kSectionPe32 = 0x10;
+inline constexpr uint8_t kSectionUserInterface = 0x15;
+inline constexpr uint8_t kSectionRaw = 0x19;
+inline constexpr uint8_t kSectionPeiDepex = 0x1B;
+
+inline constexpr uint8_t kDepexPush = 0x02;
+inline constexpr uint8_t kDepexEnd = 0x08;
+
+inline constexpr uint8_t kFfsAttribChecksum = 0x40;
+inline constexpr uint8_t kFixedFileChecksum = 0xAA;
+
+// File state bits as written with erase polarity 0; with polarity 1 each is inverted.
+inline constexpr uint8_t kFileHeaderConstruction = 0x01;
+inline constexpr uint8_t kFileHeaderValid = 0x02;
+inline constexpr uint8_t kFileDataValid = 0x04;
+
+inline constexpr uint32_t kFfsFileHeaderSize = 24;
+inline constexpr uint32_t kSectionHeaderSize = 4;
+inline constexpr uint32_t kFvHeaderFixedSize = 56;
+
+// Volume attributes (EFI_FVB2_*).
+inline constexpr uint32_t kFvbReadEnabledCap = 0x00000002;
+inline constexpr uint32_t kFvbReadStatus = 0x00000004;
+inline constexpr uint32_t kFvbStickyWrite = 0x00000200;
+inline constexpr uint32_t kFvbMemoryMapped = 0x00000400;
+inline constexpr uint32_t kFvbErasePolarity = 0x00000800;
+inline constexpr uint32_t kFvbAlignment8 = 0x00030000;
+// A flash volume that is read in place: readable, memory-mapped, erased
+// bits read 1, a cleared bit cannot be set again without an erase, files
+// aligned to 8 bytes.
+inline constexpr uint32_t kFlashVolumeAttributes = kFvbReadEnabledCap | kFvbReadStatus |
+                                                   kFvbStickyWrite | kFvbMemoryMapped |
+                                                   kFvbErasePolarity | kFvbAlignment8;
+
+// 8- and 16-bit sums, modulo 2^8 and 2^16 (16-bit words little-endian).
+uint8_t Sum8(std::span<const uint8_t> bytes);
+uint16_t Sum16(std::span<const uint8_t> bytes);
+
+// One section: its 4-byte header (24-bit size including the header, type) and body.
+std::vector<uint8_t> BuildSection(uint8_t type, std::span<const uint8_t> body);
+// A PEI dependency expression that requires one PPI: PUSH guid, END.
+std::vector<uint8_t> BuildDepexRequiring(const Guid& ppi);
+// A NUL-terminated UTF-16LE string of an ASCII name.
+std::vector<uint8_t> Utf16Name(std::string_view ascii);
+
+struct PeimOptions {
+  Guid file_guid = kClockRampFileGuid;
+  Guid required_ppi = kPcdPpiGuid;
+  std::string ui_name = "ClockRamp";
+  // Alignment of the PE32 body from the start of the file (at most 8: files
+  // in a volume are 8-byte aligned and this builder sets no data alignment).
+  uint32_t body_alignment = 8;
+};
+
+// An EFI_FV_FILETYPE_PEIM file with header and data checksums (the data
+// checksum attribute set) and the state of a completely written file for
+// erase polarity 1. Throws std::invalid_argument when the file would not fit
+// the 24-bit size of a standard file header.
+std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> pe32, const PeimOptions& options = {});
+
+struct VolumeOptions {
+  uint32_t block_size = 0x1000;  // the flash erase block
+  uint32_t attributes = kFlashVolumeAttributes;
+};
+
+// A volume of the firmware file system 2 holding the files in order, each at
+// an 8-byte boundary, its length the smallest whole number of blocks, the rest
+// free space (0xFF), with a block map ended by a zero entry and a header checksum.
+std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,
+                                         const VolumeOptions& options = {});
+
+// Where BuildPeimFile put the PE32 body, from the start of the file.
+uint32_t Pe32BodyOffset(const PeimOptions& options = {});
+
+}  // namespace clockramp::fv
+
+#endif  // CLOCKRAMP_IMAGE_FVBUILDER_H_

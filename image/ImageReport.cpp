@@ -1,0 +1,46 @@
+#include "image/ImageReport.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "image/LinkMap.h"
+#include "image/PeImage.h"
+
+namespace clockramp::image {
+
+ImageFigures ReadImageFigures(const std::string& efi_path, const std::string& ffs_path,
+                              const std::string& map_path) {
+  const pe::PeImage image = pe::PeImage::ReadFile(efi_path);
+  const std::string map_file =
+      map_path.empty() ? std::filesystem::path(efi_path).replace_extension(".map").string()
+                       : map_path;
+  const LinkMap map = LinkMap::ReadFile(map_file);
+
+  ImageFigures figures;
+  figures.image_bytes = static_cast<uint32_t>(image.bytes().size());
+  figures.header_bytes = image.headers().size_of_headers;
+  figures.code_bytes = map.ContributionBytes(".text");
+  figures.rodata_bytes = map.ContributionBytes(".rdata");
+  figures.relocation_bytes = image.Directory(pe::kBaseRelocationDirectory).size;
+  figures.relocations = static_cast<uint32_t>(image.relocations().size());
+  std::error_code error;
+  const auto ffs_size = std::filesystem::file_size(ffs_path, error);
+  if (error) {
+    throw std::runtime_error("cannot read the size of " + ffs_path + ": " + error.message());
+  }
+  figures.firmware_file_bytes = static_cast<uint32_t>(ffs_size);
+  return figures;
+}
+
+void PrintImageFigures(std::ostream& out, const ImageFigures& f) {
+  out << "image:          " << f.image_bytes << " bytes ("
+      << (f.image_bytes <= kImageSizeGoal ? "within" : "OVER") << " the " << kImageSizeGoal
+      << "-byte goal)\n"
+      << "  headers:      " << f.header_bytes << " bytes\n"
+      << "  code:         " << f.code_bytes << " bytes\n"
+      << "  rodata:       " << f.rodata_bytes << " bytes\n"
+      << "  relocations:  " << f.relocations << " (" << f.relocation_bytes << " bytes of table)\n"
+      << "firmware file:  " << f.firmware_file_bytes << " bytes\n";
+}
+
+}  // namespace clockramp::image
