@@ -68,11 +68,11 @@ void Board::IoWrite(uint16_t port, unsigned width, uint32_t value) {
 }
 
 uint32_t Board::IoRead(uint16_t port, unsigned width) {
+  if (stopped_) {
+    return AllOnes(width);  // a Super I/O read would move its key state
+  }
   uint64_t t = clock_.Now();
   uint32_t value = PortValue(port, width, t) & AllOnes(width);
-  if (stopped_) {
-    return value;
-  }
   Record(Event::Io(t, IoOp::In, port, width, value));
   clock_.Advance(cost::kIoAccessNs);
   WatchRead(true, port, t);

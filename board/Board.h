@@ -11,7 +11,8 @@
 // Hang detection: when consecutive reads of one port or address (with
 // nothing but PAUSE between them) span more than the configured limit, the
 // board records a "hang" line and stops. From then on it answers accesses
-// without recording them, moving time or changing any device; Stopped() tells
+// without recording them, moving time or changing any device (port reads
+// float, SMBus transactions and NotifyPpi answer EFI_ABORTED); Stopped() tells
 // the engine to unwind.
 #ifndef CLOCKRAMP_BOARD_BOARD_H_
 #define CLOCKRAMP_BOARD_BOARD_H_

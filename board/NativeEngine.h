@@ -32,6 +32,7 @@ struct RunResult : RunOutcome {
 };
 
 // Runs the module on a board the caller keeps (for inspection afterwards).
+// A board takes one run: its Foundation keeps the PPIs of that run.
 RunOutcome RunNative(Board& board);
 // Runs the module on a fresh board built from the config.
 RunResult RunNative(const BoardConfig& config);

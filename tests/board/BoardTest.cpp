@@ -136,6 +136,9 @@ TEST(Board, UnendingPollIsStoppedAfterTheLimit) {
     uint64_t now = board.Now();
     (void)board.IoRead(0x508, 32);
     board.IoWrite(0x80, 8, 1);
+    board.IoWrite(0x2E, 8, 0x87);
+    board.IoWrite(0x2E, 8, 0x87);
+    EXPECT_FALSE(board.Sio().InConfigMode());
     EXPECT_EQ(board.SmbusExecute(0x6B, 8, kWrite, false, 1, std::vector<uint8_t>{1}).status,
               kEfiAborted);
     EXPECT_EQ(board.Events().size(), lines);
