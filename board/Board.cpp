@@ -149,12 +149,15 @@ void Board::WatchRead(bool io, uint64_t location, uint64_t t) {
   }
   uint64_t span = t - poll_.since;
   if (span > config_.hangLimitNs) {
-    Stop("no progress: " + LocationName(io, location) + " read repeatedly for " +
-         std::to_string(span) + " ns (limit " + std::to_string(config_.hangLimitNs) + " ns)");
+    StopRun("no progress: " + LocationName(io, location) + " read repeatedly for " +
+            std::to_string(span) + " ns (limit " + std::to_string(config_.hangLimitNs) + " ns)");
   }
 }
 
-void Board::Stop(std::string reason) {
+void Board::StopRun(std::string reason) {
+  if (stopped_) {
+    return;
+  }
   Record(Event::Hang(clock_.Now(), reason));
   stopReason_ = std::move(reason);
   stopped_ = true;

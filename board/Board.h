@@ -66,6 +66,11 @@ class Board final : public HostBus {
   void Pause() override;
   [[nodiscard]] bool Stopped() const override { return stopped_; }
 
+  // Stops the run from outside (an engine's wall-clock limit, a guest fault):
+  // records a "hang" line with the reason, then behaves as after a hang.
+  // Does nothing once stopped.
+  void StopRun(std::string reason);
+
   // Engine set-up, not recorded: the IDT register SIDT answers, and PPIs the
   // Foundation installs (notifications registered on them become pending).
   void SetIdtr(uint64_t base, uint16_t limit);
@@ -122,7 +127,6 @@ class Board final : public HostBus {
   [[nodiscard]] bool TimerDecodes(uint16_t port, unsigned width) const;
   void WatchRead(bool io, uint64_t location, uint64_t t);
   void BreakPoll() { poll_.active = false; }
-  void Stop(std::string reason);
   void Record(Event event) { trace_.Append(std::move(event)); }
 
   BoardConfig config_;

@@ -147,6 +147,20 @@ TEST(Board, UnendingPollIsStoppedAfterTheLimit) {
   }
 }
 
+TEST(Board, EngineStopIsRecordedOnce) {
+  Board board;
+  board.IoWrite(0x80, 8, 0xC4);
+  board.StopRun("wall-clock limit");
+  board.StopRun("second stop");
+  board.IoWrite(0x80, 8, 0xC8);
+  ASSERT_TRUE(board.Stopped());
+  EXPECT_EQ(board.StopReason(), "wall-clock limit");
+  std::vector<Event> expected = {Event::Io(0, IoOp::Out, 0x80, 8, 0xC4),
+                                 Event::Hang(1000, "wall-clock limit")};
+  auto diff = FirstDifference(board.Events().Events(), expected);
+  EXPECT_FALSE(diff) << *diff;
+}
+
 TEST(Board, AnyOtherAccessRestartsThePoll) {
   BoardConfig config;
   config.hangLimitNs = 10000;
