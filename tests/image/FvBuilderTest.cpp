@@ -110,6 +110,7 @@ TEST(FvBuilder, PeimFileSectionsAndBodyAlignment) {
     const std::vector<uint8_t> file = BuildPeimFile(pe32, options);
     const std::vector<SectionView> sections = Sections(file);
     std::vector<uint8_t> types;
+    types.reserve(sections.size());
     for (const SectionView& s : sections) {
       types.push_back(s.type);
     }

@@ -35,7 +35,7 @@ Layout LayoutOf(const std::vector<uint8_t>& b) {
   const size_t optional_header = file_header + 20;
   const size_t optional_size = b[file_header + 16] | (b[file_header + 17] << 8);
   return {file_header, optional_header, optional_header + optional_size,
-          optional_header + 96 + 8 * kBaseRelocationDirectory};
+          optional_header + 96 + size_t{8} * kBaseRelocationDirectory};
 }
 
 class PeImageTest : public ::testing::Test {
