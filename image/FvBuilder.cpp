@@ -38,25 +38,30 @@ void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
-// The sections of the PEIM file up to, not including, the PE32 section: the
+// The sections of the PEIM file up to, not including, the image section: the
 // dependency expression and, when the body would be misaligned, a pad.
 std::vector<uint8_t> LeadingSections(const PeimOptions& options) {
   if (options.body_alignment == 0 || options.body_alignment > kFileAlignment ||
       (options.body_alignment & (options.body_alignment - 1)) != 0) {
-    throw std::invalid_argument("PE32 body alignment must be 1, 2, 4 or 8");
+    throw std::invalid_argument("image body alignment must be 1, 2, 4 or 8");
   }
+  const auto misaligned = [&](uint32_t body) {
+    return (body - options.body_skew) % options.body_alignment != 0;
+  };
   std::vector<uint8_t> out = BuildSection(kSectionPeiDepex, BuildDepexRequiring(options.required_ppi));
   out.resize(AlignUp(static_cast<uint32_t>(out.size()), kSectionAlignment), 0);
   // The body follows the file header, these sections and its own header.
   const auto body = [&] {
     return kFfsFileHeaderSize + static_cast<uint32_t>(out.size()) + kSectionHeaderSize;
   };
-  if (body() % options.body_alignment != 0) {
+  if (misaligned(body())) {
     // The smallest section there is, a raw one with no body, moves it by 4.
     Append(out, BuildSection(kSectionRaw, {}));
   }
-  if (body() % options.body_alignment != 0) {
-    throw std::logic_error("PE32 body alignment not reached");
+  if (misaligned(body())) {
+    throw std::invalid_argument("the image body cannot be placed " +
+                                std::to_string(options.body_skew) + " bytes past a " +
+                                std::to_string(options.body_alignment) + "-byte boundary");
   }
   return out;
 }
@@ -169,14 +174,14 @@ std::vector<uint8_t> Utf16Name(std::string_view ascii) {
   return out;
 }
 
-uint32_t Pe32BodyOffset(const PeimOptions& options) {
+uint32_t ImageBodyOffset(const PeimOptions& options) {
   return kFfsFileHeaderSize + static_cast<uint32_t>(LeadingSections(options).size()) +
          kSectionHeaderSize;
 }
 
-std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> pe32, const PeimOptions& options) {
+std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOptions& options) {
   std::vector<uint8_t> data = LeadingSections(options);
-  Append(data, BuildSection(kSectionPe32, pe32));
+  Append(data, BuildSection(options.image_section_type, image));
   data.resize(AlignUp(static_cast<uint32_t>(data.size()), kSectionAlignment), 0);
   Append(data, BuildSection(kSectionUserInterface, Utf16Name(options.ui_name)));
 

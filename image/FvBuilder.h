@@ -3,8 +3,9 @@
 // (volume 3) lays out FFS files, file sections and FV headers.
 //
 // The PEIM file holds, in this order: a PEI dependency expression (PUSH the
-// given PPI GUID, END), a raw pad section when the PE32 body would otherwise
-// not start at its alignment, the PE32 section and a user-interface name.
+// given PPI GUID, END), a raw pad section when the image body would otherwise
+// not start at its alignment, the PE32 (or TE) section and a user-interface
+// name.
 // The volume is for flash with erase polarity 1: free space and erased state
 // bits read 0xFF, so the file's state byte holds the inverted state bits.
 #ifndef CLOCKRAMP_IMAGE_FVBUILDER_H_
@@ -44,6 +45,7 @@ extern const Guid kFirmwareFileSystem2Guid;
 inline constexpr uint8_t kFileTypePeim = 0x06;
 
 inline constexpr uint8_t kSectionPe32 = 0x10;
+inline constexpr uint8_t kSectionTe = 0x12;
 inline constexpr uint8_t kSectionUserInterface = 0x15;
 inline constexpr uint8_t kSectionRaw = 0x19;
 inline constexpr uint8_t kSectionPeiDepex = 0x1B;
@@ -92,16 +94,21 @@ struct PeimOptions {
   Guid file_guid = kClockRampFileGuid;
   Guid required_ppi = kPcdPpiGuid;
   std::string ui_name = "ClockRamp";
-  // Alignment of the PE32 body from the start of the file (at most 8: files
-  // in a volume are 8-byte aligned and this builder sets no data alignment).
+  // The image section: kSectionPe32, or kSectionTe for the stripped form.
+  uint8_t image_section_type = kSectionPe32;
+  // Alignment of the image body from the start of the file (at most 8: files
+  // in a volume are 8-byte aligned and this builder sets no data alignment),
+  // and how far past such a boundary the body starts. A TE body starts
+  // StrippedSize - 40 bytes after its image's (aligned) base.
   uint32_t body_alignment = 8;
+  uint32_t body_skew = 0;
 };
 
 // An EFI_FV_FILETYPE_PEIM file with header and data checksums (the data
 // checksum attribute set) and the state of a completely written file for
 // erase polarity 1. Throws std::invalid_argument when the file would not fit
 // the 24-bit size of a standard file header.
-std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> pe32, const PeimOptions& options = {});
+std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOptions& options = {});
 
 struct VolumeOptions {
   uint32_t block_size = 0x1000;  // the flash erase block
@@ -114,8 +121,8 @@ struct VolumeOptions {
 std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,
                                          const VolumeOptions& options = {});
 
-// Where BuildPeimFile put the PE32 body, from the start of the file.
-uint32_t Pe32BodyOffset(const PeimOptions& options = {});
+// Where BuildPeimFile puts the image body, from the start of the file.
+uint32_t ImageBodyOffset(const PeimOptions& options = {});
 
 }  // namespace clockramp::fv
 

@@ -5,6 +5,7 @@
 
 #include "image/LinkMap.h"
 #include "image/PeImage.h"
+#include "image/TeImage.h"
 
 namespace clockramp::image {
 
@@ -29,6 +30,7 @@ ImageFigures ReadImageFigures(const std::string& efi_path, const std::string& ff
     throw std::runtime_error("cannot read the size of " + ffs_path + ": " + error.message());
   }
   figures.firmware_file_bytes = static_cast<uint32_t>(ffs_size);
+  figures.te_image_bytes = static_cast<uint32_t>(pe::BuildTeImage(image).size());
   return figures;
 }
 
@@ -40,7 +42,8 @@ void PrintImageFigures(std::ostream& out, const ImageFigures& f) {
       << "  code:         " << f.code_bytes << " bytes\n"
       << "  rodata:       " << f.rodata_bytes << " bytes\n"
       << "  relocations:  " << f.relocations << " (" << f.relocation_bytes << " bytes of table)\n"
-      << "firmware file:  " << f.firmware_file_bytes << " bytes\n";
+      << "firmware file:  " << f.firmware_file_bytes << " bytes\n"
+      << "TE form:        " << f.te_image_bytes << " bytes\n";
 }
 
 }  // namespace clockramp::image

@@ -20,6 +20,7 @@ struct ImageFigures {
   uint32_t relocation_bytes = 0;   // the .reloc section's data
   uint32_t relocations = 0;        // base relocations that patch a word
   uint32_t firmware_file_bytes = 0;  // ClockRamp.ffs
+  uint32_t te_image_bytes = 0;       // the image in stripped-header (TE) form
 };
 
 // Reads the image, its lld-link map (map_path, or the image path with .map

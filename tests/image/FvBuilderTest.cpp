@@ -119,7 +119,7 @@ TEST(FvBuilder, PeimFileSectionsAndBodyAlignment) {
     EXPECT_EQ(sections.back().offset + sections.back().size, file.size());
     const SectionView& pe = sections[sections.size() - 2];
     const uint32_t body = pe.offset + kSectionHeaderSize;
-    EXPECT_EQ(body, Pe32BodyOffset(options));
+    EXPECT_EQ(body, ImageBodyOffset(options));
     EXPECT_EQ(body % c.alignment, 0U);
     EXPECT_EQ(pe.size, c.image_size + kSectionHeaderSize);
     EXPECT_TRUE(std::equal(pe32.begin(), pe32.end(), file.begin() + body));
@@ -200,7 +200,7 @@ TEST(FvBuilder, TheBuiltFilesHoldTheImage) {
   EXPECT_EQ(ffs, BuildPeimFile(efi));
   EXPECT_EQ(fv, BuildFirmwareVolume({ffs}));
   // In the volume the PE32 body starts 8-byte aligned, as the image's sections need.
-  const size_t body = 72 + Pe32BodyOffset();
+  const size_t body = 72 + ImageBodyOffset();
   EXPECT_EQ(body % 8, 0U);
   EXPECT_TRUE(std::equal(efi.begin(), efi.end(), fv.begin() + static_cast<std::ptrdiff_t>(body)));
 }

@@ -42,6 +42,12 @@ TEST(ImageReport, FiguresAgreeWithLlvmReadobj) {
   EXPECT_EQ(f.relocations, highlow);
   EXPECT_EQ(f.image_bytes, clockramp::testing::ReadBytes(CLOCKRAMP_TEST_IMAGE).size());
   EXPECT_EQ(f.firmware_file_bytes, clockramp::testing::ReadBytes(CLOCKRAMP_TEST_FFS).size());
+  // The TE form drops the headers before the section table and adds its own 40.
+  ASSERT_TRUE(std::regex_search(out.output, m, std::regex(R"(OptionalHeaderSize: (\d+))")));
+  const uint32_t optional_header = static_cast<uint32_t>(std::stoul(m[1].str()));
+  ASSERT_TRUE(std::regex_search(out.output, m, std::regex(R"(AddressOfNewExeHeader: (\d+))")));
+  const uint32_t pe_header = static_cast<uint32_t>(std::stoul(m[1].str()));
+  EXPECT_EQ(f.te_image_bytes, f.image_bytes - (pe_header + 4 + 20 + optional_header) + 40);
 
   std::ostringstream printed;
   PrintImageFigures(printed, f);

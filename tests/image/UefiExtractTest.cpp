@@ -97,7 +97,7 @@ TEST_F(UefiExtractTest, DamagedChecksumsAreReported) {
       {"file header checksum", kFile + 16, "invalid header checksum"},
       {"file type", kFile + 18, "invalid header checksum"},
       {"file data checksum", kFile + 17, "invalid data checksum"},
-      {"a byte of the PE32 body", kFile + Pe32BodyOffset() + 0x300, "invalid data checksum"},
+      {"a byte of the PE32 body", kFile + ImageBodyOffset() + 0x300, "invalid data checksum"},
       {"a byte of the name", kFile + 2100, "invalid data checksum"},
   };
   for (const Case& c : cases) {
