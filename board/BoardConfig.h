@@ -75,7 +75,7 @@ struct BoardConfig {
   uint32_t notifyPpiStatus = 0;  // non-zero: NotifyPpi fails with it
 
   // A poll of one location that spans more than this is a hang.
-  uint64_t hangLimitNs = 5'000'000'000;
+  uint64_t hangLimitNs = 100'000'000;  // 100 ms: the longest wait the ramp makes is 255 µs
 };
 
 }  // namespace board

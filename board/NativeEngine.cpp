@@ -9,12 +9,8 @@
 #include "pei/PiDefs.h"
 
 namespace board {
-namespace {
 
-constexpr UINT64 kPeiServicesSignature = 0x5652455320494550ULL;  // "PEI SERV"
-constexpr size_t kIdtEntries = 256;
-constexpr size_t kMaxNotifyEntries = 64;  // a list without its terminator stops here
-constexpr size_t kMaxNameChars = 4096;
+constexpr size_t kNativeIdtEntries = 256;
 
 // Everything the module can reach, in one block: the services pointer the
 // module is handed (and finds below the IDT), the table and the PPIs. The
@@ -32,9 +28,15 @@ struct NativePlatform {
   EFI_PEI_PPI_DESCRIPTOR smbusDescriptor;
   EFI_PEI_PPI_DESCRIPTOR pcdDescriptor;
   // Slot 0 holds the services pointer; the IDT proper starts at slot 1.
-  UINTN idt[1 + kIdtEntries];
+  UINTN idt[1 + kNativeIdtEntries];
   Board* board;
 };
+
+namespace {
+
+constexpr UINT64 kPeiServicesSignature = 0x5652455320494550ULL;  // "PEI SERV"
+constexpr size_t kMaxNotifyEntries = 64;  // a list without its terminator stops here
+constexpr size_t kMaxNameChars = 4096;
 
 // The block holding a member, from the member's address.
 template <typename T>
@@ -228,7 +230,7 @@ void BuildPlatform(NativePlatform& p, Board& board) {
   p.smbusDescriptor = {flags, &p.smbusGuid, &p.smbus};
   p.pcdDescriptor = {flags, &p.pcdGuid, &p.pcd};
   p.idt[0] = reinterpret_cast<UINTN>(&p.servicesPointer);
-  board.SetIdtr(Address(&p.idt[1]), static_cast<uint16_t>(kIdtEntries * 8 - 1));
+  board.SetIdtr(Address(&p.idt[1]), static_cast<uint16_t>(kNativeIdtEntries * 8 - 1));
 }
 
 void Install(Board& board, const EFI_PEI_PPI_DESCRIPTOR& descriptor) {
@@ -293,6 +295,29 @@ void Dispatch(NativePlatform& p, RunOutcome& outcome) {
 }
 
 }  // namespace
+
+NativeSession::NativeSession(Board& board)
+    : scope_(board), platform_(std::make_unique<NativePlatform>()) {
+  BuildPlatform(*platform_, board);
+  const BoardConfig& config = board.Config();
+  if (config.pcdPpi) {
+    Install(board, platform_->pcdDescriptor);
+  }
+  if (config.variablePpi) {
+    Install(board, platform_->variableDescriptor);
+  }
+  if (config.smbusPpi != SmbusPpiTiming::Absent) {
+    Install(board, platform_->smbusDescriptor);
+  }
+}
+
+NativeSession::~NativeSession() = default;
+
+void* NativeSession::Services() const {
+  return const_cast<EFI_PEI_SERVICES**>(&platform_->servicesPointer);
+}
+
+const void* NativeSession::Smbus() const { return &platform_->smbus; }
 
 RunOutcome RunNative(Board& board) {
   HostBusScope scope(board);

@@ -31,6 +31,30 @@ struct RunResult : RunOutcome {
   [[nodiscard]] const Trace& trace() const { return board->Events(); }
 };
 
+struct NativePlatform;
+
+// The native platform of one board, for calling module functions one by one
+// (tests): builds the services table and PPIs, installs the PCD and variable
+// PPIs when the config has them and the SMBus2 PPI unless it is absent, and
+// makes the board current for this thread for the session's lifetime. A
+// function that hangs throws board::RunStopped.
+class NativeSession {
+ public:
+  explicit NativeSession(Board& board);
+  ~NativeSession();
+  NativeSession(const NativeSession&) = delete;
+  NativeSession& operator=(const NativeSession&) = delete;
+
+  // The PEI services pointer the module is handed (EFI_PEI_SERVICES**).
+  [[nodiscard]] void* Services() const;
+  // The SMBus2 PPI (EFI_PEI_SMBUS2_PPI*).
+  [[nodiscard]] const void* Smbus() const;
+
+ private:
+  HostBusScope scope_;
+  std::unique_ptr<NativePlatform> platform_;
+};
+
 // Runs the module on a board the caller keeps (for inspection afterwards).
 // A board takes one run: its Foundation keeps the PPIs of that run.
 RunOutcome RunNative(Board& board);
