@@ -30,12 +30,13 @@ void EnableAcpiIoSpace(void) {
   MmioWrite8(Address, (UINT8)(MmioRead8(Address) | PMC_ACPI_DECODE_ENABLE));
 }
 
-UINT32 DelayMicroseconds(UINT32 Microseconds) {
+UINT32 AcpiTimerTicks(UINT32 Microseconds) {
   UINT64 Ticks = DivU64x32((UINT64)Microseconds * ACPI_TIMER_FREQUENCY, kMicrosecondsPerSecond);
-  if (Ticks > 0xFFFFFFFFULL) {
-    Ticks = 0xFFFFFFFFULL;
-  }
-  WaitAcpiTicks((UINT32)Ticks);
+  return Ticks > 0xFFFFFFFFULL ? 0xFFFFFFFFU : (UINT32)Ticks;
+}
+
+UINT32 DelayMicroseconds(UINT32 Microseconds) {
+  WaitAcpiTicks(AcpiTimerTicks(Microseconds));
   return Microseconds;
 }
 

@@ -24,6 +24,18 @@ extern "C" {
 #define PMC_ACPI_DECODE_ENABLE 0x80
 
 /**
+  Converts microseconds to ACPI timer ticks, truncating: one 64-bit
+  multiplication and one 64-by-32-bit division. A count that does not fit in
+  32 bits becomes 0xFFFFFFFF, the longest wait expressible, rather than its
+  low 32 bits, which would be a much shorter wait.
+
+  @param[in] Microseconds  The time.
+
+  @return The ticks.
+**/
+UINT32 AcpiTimerTicks(UINT32 Microseconds);
+
+/**
   Enables decoding of the ACPI I/O space at ACPI_IO_BASE unless decoding is
   already on (then nothing is changed, whatever the base). The configuration
   base is looked up anew for each access.
@@ -31,8 +43,7 @@ extern "C" {
 void EnableAcpiIoSpace(void);
 
 /**
-  Busy-waits at least the given number of microseconds on the ACPI timer.
-  A tick count beyond 32 bits waits the longest time expressible, 0xFFFFFFFF ticks.
+  Busy-waits AcpiTimerTicks(Microseconds) ticks on the ACPI timer.
 
   @param[in] Microseconds  The time to wait.
 
