@@ -189,7 +189,17 @@ uint32_t Machine::StackHighWater() const {
   return static_cast<uint32_t>(stack.end() - first);
 }
 
-CallResult Machine::Call(uint32_t function, const std::vector<uint32_t>& args) {
+std::optional<uint32_t> Machine::ReadGuest32(uint32_t address, const char* what) {
+  uint8_t bytes[4];
+  if (!ReadGuest(address, bytes, what)) {
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(bytes[0] | (bytes[1] << 8) | (bytes[2] << 16)) |
+         (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+CallResult Machine::Call(uint32_t function, const std::vector<uint32_t>& args,
+                         uint64_t timeout_us) {
   using namespace memmap;
   if (in_call_) {
     throw EmuError("Machine::Call is not reentrant");
@@ -213,7 +223,7 @@ CallResult Machine::Call(uint32_t function, const std::vector<uint32_t>& args) {
 
   uint64_t instructions_before = instructions_;
   uint64_t pauses_before = pauses_;
-  uc_err err = engine_.Start(function, return_stub_, options_.timeout_us);
+  uc_err err = engine_.Start(function, return_stub_, timeout_us);
   uint32_t eip = engine_.Reg(UC_X86_REG_EIP);
   in_call_ = false;
 

@@ -54,7 +54,6 @@ class Machine {
 
   struct Options {
     bool measure = true;            // count instructions and PAUSEs (slower)
-    uint64_t timeout_us = 0;        // wall-clock limit per call; 0 for none
     // Windows [base, base + size) routed to the bus as memory-mapped I/O,
     // page-aligned, clear of the fixed regions of the memory map.
     std::vector<std::pair<uint32_t, uint32_t>> mmio_windows;
@@ -97,14 +96,16 @@ class Machine {
   // Inside a handler: reads guest memory the guest pointed at; a bad pointer
   // stops the guest with a fault and returns false.
   bool ReadGuest(uint32_t address, std::span<uint8_t> bytes, const char* what);
+  std::optional<uint32_t> ReadGuest32(uint32_t address, const char* what);
   // Stops the guest with a fault.
   void Fail(uint32_t address, std::string what);
   // An address with what the describer knows of it, for messages.
   [[nodiscard]] std::string Describe(uint32_t address) const;
 
   // Calls `function` with cdecl `args`, the stack pattern-filled first.
-  // Returns when the call reaches its return stub or stops for another reason.
-  CallResult Call(uint32_t function, const std::vector<uint32_t>& args);
+  // Returns when the call reaches its return stub or stops for another
+  // reason, at the latest after `timeout_us` of host time (0: no limit).
+  CallResult Call(uint32_t function, const std::vector<uint32_t>& args, uint64_t timeout_us = 0);
 
   [[nodiscard]] const std::optional<Fault>& fault() const { return fault_; }
   // Instructions executed so far across all calls (0 unless measuring).

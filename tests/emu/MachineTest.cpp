@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,8 @@ struct FaultCase {
   std::string expected;
 };
 
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
 class MachineFaultTest : public MachineTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(MachineFaultTest, StopsWithAFaultNamingTheAddress) {
@@ -243,10 +246,9 @@ TEST_F(MachineTest, BoardStopEndsTheCallWithNoFurtherAccess) {
 TEST_F(MachineTest, WallClockLimitEndsASpinningCall) {
   Machine::Options options;
   options.measure = false;
-  options.timeout_us = 20000;
   Machine& m = Make(options);
   Load(kCode, {0xEB, 0xFE});  // jmp $
-  EXPECT_EQ(m.Call(kCode, {}).end, CallEnd::kTimeout);
+  EXPECT_EQ(m.Call(kCode, {}, 20000).end, CallEnd::kTimeout);
 }
 
 }  // namespace
