@@ -1,0 +1,210 @@
+// The clock generator's transactions: the image fill, single-register,
+// level and code writes, and how failures come back.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+#include "board/Status.h"
+#include "clockgen/ClockGen.h"
+#include "tests/module/ModuleTestSupport.h"
+
+namespace {
+
+using board::SmbusOperation;
+using moduletest::Bench;
+using moduletest::IsSmbus;
+using moduletest::Only;
+
+// Registers 0..255 with distinct values, register 8 as 17.
+std::array<uint8_t, 256> DistinctRegisters() {
+  std::array<uint8_t, 256> regs{};
+  for (size_t i = 0; i < regs.size(); ++i) {
+    regs[i] = static_cast<uint8_t>(0x40 + i * 3);
+  }
+  regs[8] = 0x11;
+  return regs;
+}
+
+// An image with guard bytes after it, to see any write past its end.
+struct GuardedImage {
+  uint8_t image[CLOCK_GEN_IMAGE_SIZE];
+  uint8_t guard[64];
+  GuardedImage() {
+    std::memset(image, 0, sizeof image);
+    std::memset(guard, 0x5A, sizeof guard);
+  }
+  [[nodiscard]] bool GuardIntact() const {
+    for (uint8_t b : guard) {
+      if (b != 0x5A) {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+TEST(ClockGenReadImage, FillsSeventeenPlusSeventeenAndLeavesByte34Zero) {
+  board::BoardConfig config;
+  config.clockGenerator = DistinctRegisters();
+  Bench bench(config);
+  GuardedImage g;
+
+  EXPECT_EQ(ClockGenReadImage(bench.Smbus(), g.image), EFI_SUCCESS);
+
+  for (size_t i = 0; i < 34; ++i) {
+    EXPECT_EQ(g.image[i], config.clockGenerator[i]) << "register " << i;
+  }
+  EXPECT_EQ(g.image[34], 0);
+  EXPECT_TRUE(g.GuardIntact());
+
+  auto smbus = Only(bench.Trace(), {board::EventKind::Smbus});
+  ASSERT_EQ(smbus.size(), 3U);
+  EXPECT_TRUE(IsSmbus(smbus[0], SmbusOperation::WriteBlock, 8));
+  EXPECT_EQ(smbus[0].Data(), std::vector<uint8_t>{0x11});
+  EXPECT_EQ(smbus[0].address, CLOCK_GEN_SMBUS_ADDRESS);
+  EXPECT_TRUE(IsSmbus(smbus[1], SmbusOperation::ReadBlock, 0));
+  EXPECT_EQ(smbus[1].length, 17U);
+  EXPECT_TRUE(IsSmbus(smbus[2], SmbusOperation::ReadBlock, 17));
+  EXPECT_EQ(smbus[2].length, 17U);
+}
+
+TEST(ClockGenReadImage, IgnoresAFailedByteCountWrite) {
+  board::BoardConfig config;
+  config.clockGenerator = DistinctRegisters();
+  config.smbusFailures = {{0, board::kEfiDeviceError}};
+  Bench bench(config);
+  GuardedImage g;
+
+  EXPECT_EQ(ClockGenReadImage(bench.Smbus(), g.image), EFI_SUCCESS);
+  EXPECT_EQ(Only(bench.Trace(), {board::EventKind::Smbus}).size(), 3U);
+  EXPECT_EQ(g.image[33], config.clockGenerator[33]);
+}
+
+TEST(ClockGenReadImage, BoundsALargeReportedCountToTheImage) {
+  board::BoardConfig config;
+  config.clockGenerator = DistinctRegisters();
+  config.reportedByteCount = 32;
+  Bench bench(config);
+  GuardedImage g;
+
+  EXPECT_EQ(ClockGenReadImage(bench.Smbus(), g.image), EFI_SUCCESS);
+
+  auto smbus = Only(bench.Trace(), {board::EventKind::Smbus});
+  ASSERT_EQ(smbus.size(), 3U);
+  EXPECT_EQ(smbus[1].length, 17U);
+  EXPECT_EQ(smbus[2].length, 18U);  // registers 17..34, the room left
+  EXPECT_EQ(g.image[8], 32);
+  EXPECT_EQ(g.image[34], config.clockGenerator[34]);
+  EXPECT_TRUE(g.GuardIntact());
+}
+
+TEST(ClockGenReadImage, ReturnsAFailedReadUnchanged) {
+  struct Case {
+    uint64_t transaction;
+    uint32_t status;
+    size_t filledUpTo;  // image bytes [0, filledUpTo) hold device values
+  };
+  for (const Case& c : {Case{1, board::kEfiDeviceError, 0}, Case{1, 0x80000012U, 0},
+                        Case{2, board::kEfiDeviceError, 17}, Case{2, 0x8000FFFFU, 17}}) {
+    board::BoardConfig config;
+    config.clockGenerator = DistinctRegisters();
+    config.smbusFailures = {{c.transaction, c.status}};
+    Bench bench(config);
+    GuardedImage g;
+
+    EXPECT_EQ(ClockGenReadImage(bench.Smbus(), g.image), c.status) << c.transaction;
+    for (size_t i = 0; i < CLOCK_GEN_IMAGE_SIZE; ++i) {
+      uint8_t expected = i < c.filledUpTo ? config.clockGenerator[i] : 0;
+      if (i == 8) {
+        expected = 0x11;  // the count written before the reads
+      }
+      EXPECT_EQ(g.image[i], expected) << "transaction " << c.transaction << " byte " << i;
+    }
+    EXPECT_EQ(Only(bench.Trace(), {board::EventKind::Smbus}).size(), c.transaction + 1);
+  }
+}
+
+TEST(ClockGenSetLevel, WritesOnlyAChangedLevelValue) {
+  struct Case {
+    uint8_t before;
+    uint8_t level;
+    uint8_t expected;
+    bool written;
+  };
+  for (const Case& c :
+       {Case{0xC0, 0, 0xC0, false}, Case{0xC0, 1, 0xD5, true}, Case{0xC0, 2, 0xEA, true},
+        Case{0x00, 3, 0xFF, true}, Case{0xC0, 7, 0xC0, false}, Case{0xFF, 7, 0xC0, true},
+        Case{0xEA, 0xFF, 0xC0, true}, Case{0xD5, 1, 0xD5, false}}) {
+    Bench bench;
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    image[6] = c.before;
+
+    EXPECT_EQ(ClockGenSetLevel(bench.Smbus(), c.level, image), EFI_SUCCESS);
+    EXPECT_EQ(image[6], c.expected);
+    auto writes = moduletest::WritesOf(bench.Trace(), 6);
+    if (c.written) {
+      ASSERT_EQ(writes.size(), 1U) << int(c.level);
+      EXPECT_EQ(writes[0], std::vector<uint8_t>{c.expected});
+      EXPECT_EQ(bench.board->ClockGen().Register(6), c.expected);
+    } else {
+      EXPECT_TRUE(Only(bench.Trace(), {board::EventKind::Smbus}).empty()) << int(c.level);
+    }
+  }
+}
+
+TEST(ClockGenSetLevel, ReturnsAFailedWriteAndKeepsTheNewValueInTheImage) {
+  board::BoardConfig config;
+  config.smbusFailures = {{0, board::kEfiDeviceError}};
+  Bench bench(config);
+  uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+  image[6] = 0xC0;
+
+  EXPECT_EQ(ClockGenSetLevel(bench.Smbus(), 2, image), board::kEfiDeviceError);
+  EXPECT_EQ(image[6], 0xEA);
+  EXPECT_EQ(bench.board->ClockGen().Register(6), 0xC0);
+}
+
+TEST(ClockGenWriteCode, WritesBothRegistersInOneTransactionKeepingRegister20High) {
+  struct Case {
+    uint16_t code;
+    uint8_t reg20Before;
+    uint8_t low;
+    uint8_t high;
+  };
+  for (const Case& c : {Case{0x3E8, 0xA8, 0xE8, 0xAB}, Case{0x7FF, 0xA8, 0xFF, 0xAF},
+                        Case{0x000, 0xFF, 0x00, 0xF8}, Case{0xFC01, 0x00, 0x01, 0x04}}) {
+    Bench bench;
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    image[20] = c.reg20Before;
+
+    EXPECT_EQ(ClockGenWriteCode(bench.Smbus(), c.code, image), EFI_SUCCESS);
+    auto smbus = Only(bench.Trace(), {board::EventKind::Smbus});
+    ASSERT_EQ(smbus.size(), 1U);
+    EXPECT_TRUE(IsSmbus(smbus[0], SmbusOperation::WriteBlock, 19));
+    EXPECT_EQ(smbus[0].length, 2U);
+    EXPECT_EQ(smbus[0].Data(), (std::vector<uint8_t>{c.low, c.high})) << c.code;
+    EXPECT_EQ(image[19], c.low);
+    EXPECT_EQ(image[20], c.high);
+    EXPECT_EQ(bench.board->ClockGen().Code(), c.code & 0x7FF);
+  }
+}
+
+TEST(ClockGenWriteRegister, SendsTheImageByteAsAOneByteBlockAndReturnsTheStatus) {
+  board::BoardConfig config;
+  config.smbusFailures = {{1, 0x80000015U}};
+  Bench bench(config);
+  uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+  image[3] = 0x7F;
+
+  EXPECT_EQ(ClockGenWriteRegister(bench.Smbus(), 3, image), EFI_SUCCESS);
+  EXPECT_EQ(bench.board->ClockGen().Register(3), 0x7F);
+  image[3] = 0x11;
+  EXPECT_EQ(ClockGenWriteRegister(bench.Smbus(), 3, image), 0x80000015U);
+  EXPECT_EQ(bench.board->ClockGen().Register(3), 0x7F);
+  auto writes = moduletest::WritesOf(bench.Trace(), 3);
+  ASSERT_EQ(writes.size(), 2U);
+  EXPECT_EQ(writes[1], std::vector<uint8_t>{0x11});
+}
+
+}  // namespace
