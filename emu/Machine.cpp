@@ -38,6 +38,9 @@ Machine::Machine(board::HostBus& bus, const Options& options) : bus_(bus), optio
   engine_.Fill(kFlashBase, kFlashSize, 0xFF);
   for (auto [base, size] : options_.mmio_windows) {
     MapMmioWindow(base, size);
+    mmio_checks_.push_back(Hook::Memory(engine_, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                                        &Machine::OnMmioAccess, this, base,
+                                        uint64_t{base} + size - 1));
   }
   engine_.SetIdtr(kIdtBase, kIdtLimit);
 
@@ -286,11 +289,25 @@ void Machine::OnPortOut(uc_engine*, uint32_t port, int size, uint32_t value, voi
   m.CheckStopped();
 }
 
+void Machine::OnMmioAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t,
+                           void* user) {
+  // Called before the access with its true size. Unicorn would split a
+  // misaligned access into pieces (or widen a read), which no bus does:
+  // stop instead, before any piece reaches the board.
+  Machine& m = Self(user);
+  if (size > 1 && address % static_cast<uint64_t>(size) != 0) {
+    m.Fail(static_cast<uint32_t>(address),
+           std::string("misaligned ") + std::to_string(size) + "-byte memory-mapped " +
+               (type == UC_MEM_WRITE ? "write" : "read") + " at " +
+               m.Describe(static_cast<uint32_t>(address)));
+  }
+}
+
 uint64_t Machine::OnMmioRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
   auto& window = *static_cast<MmioWindow*>(user);
   Machine& m = *window.machine;
   unsigned width = size * 8;
-  if (m.stopped_) {
+  if (m.stopped_ || m.fault_) {
     return width >= 32 ? 0xFFFFFFFFU : (1U << width) - 1;
   }
   uint32_t value = m.bus_.MmioRead(window.base + offset, width);
@@ -302,7 +319,7 @@ void Machine::OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t v
                           void* user) {
   auto& window = *static_cast<MmioWindow*>(user);
   Machine& m = *window.machine;
-  if (m.stopped_) {
+  if (m.stopped_ || m.fault_) {
     return;
   }
   m.bus_.MmioWrite(window.base + offset, size * 8, static_cast<uint32_t>(value));

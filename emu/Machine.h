@@ -129,6 +129,8 @@ class Machine {
   static void OnMmioWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value,
                           void* user);
   static void OnStub(uc_engine* uc, uint64_t address, uint32_t size, void* user);
+  static void OnMmioAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
+                           int64_t value, void* user);
   static void OnInstruction(uc_engine* uc, uint64_t address, uint32_t size, void* user);
   static bool OnBadMemory(uc_engine* uc, uc_mem_type type, uint64_t address, int size,
                           int64_t value, void* user);
@@ -153,6 +155,7 @@ class Machine {
   Hook bad_memory_;
   Hook interrupt_;
   Hook invalid_instruction_;
+  std::vector<Hook> mmio_checks_;
 
   std::vector<Stub> stubs_;
   uint32_t next_data_ = memmap::kFoundationBase;

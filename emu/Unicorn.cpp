@@ -157,6 +157,15 @@ Hook Hook::Code(Engine& engine, uc_cb_hookcode_t callback, void* user, uint64_t 
   return {engine.get(), handle};
 }
 
+Hook Hook::Memory(Engine& engine, int types, uc_cb_hookmem_t callback, void* user, uint64_t begin,
+                  uint64_t end) {
+  uc_hook handle = 0;
+  Check(uc_hook_add(engine.get(), &handle, types, reinterpret_cast<void*>(callback), user, begin,
+                    end),
+        "uc_hook_add(memory)");
+  return {engine.get(), handle};
+}
+
 Hook Hook::MemInvalid(Engine& engine, int types, uc_cb_eventmem_t callback, void* user) {
   uc_hook handle = 0;
   Check(uc_hook_add(engine.get(), &handle, types, reinterpret_cast<void*>(callback), user, 1, 0),

@@ -84,6 +84,10 @@ class Hook {
   // Code hook over [begin, end] (inclusive); begin > end hooks everything.
   static Hook Code(Engine& engine, uc_cb_hookcode_t callback, void* user, uint64_t begin,
                    uint64_t end);
+  // Hook on valid memory accesses (UC_HOOK_MEM_READ/WRITE bits of `types`)
+  // over [begin, end] (inclusive), called before the access with its full size.
+  static Hook Memory(Engine& engine, int types, uc_cb_hookmem_t callback, void* user,
+                     uint64_t begin, uint64_t end);
   // Hook on invalid memory accesses (UC_HOOK_MEM_* bits of `types`).
   static Hook MemInvalid(Engine& engine, int types, uc_cb_eventmem_t callback, void* user);
   static Hook PortIn(Engine& engine, uc_cb_insn_in_t callback, void* user);

@@ -204,6 +204,7 @@ TEST_P(MachineFaultTest, StopsWithAFaultNamingTheAddress) {
   EXPECT_EQ(result.end, CallEnd::kFault);
   ASSERT_TRUE(m.fault().has_value());
   EXPECT_NE(m.fault()->what.find(GetParam().expected), std::string::npos) << m.fault()->what;
+  EXPECT_TRUE(bus_.log.empty()) << "the board saw " << bus_.log.size() << " access(es)";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,7 +219,11 @@ INSTANTIATE_TEST_SUITE_P(
         // jmp to 0x00300000 (unmapped)
         FaultCase{"WildJump", {0xB8, 0x00, 0x00, 0x30, 0x00, 0xFF, 0xE0}, "0x00300000"},
         // ud2
-        FaultCase{"InvalidInstruction", {0x0F, 0x0B}, "0xFFF81020"}),
+        FaultCase{"InvalidInstruction", {0x0F, 0x0B}, "0xFFF81020"},
+        // mov [0xE00FA041],ax: a misaligned MMIO write would be split in two
+        FaultCase{"MisalignedMmioWrite", {0x66, 0xA3, 0x41, 0xA0, 0x0F, 0xE0, 0xC3}, "0xE00FA041"},
+        // mov eax,[0xE00FA043]: a misaligned MMIO read would be widened
+        FaultCase{"MisalignedMmioRead", {0xA1, 0x43, 0xA0, 0x0F, 0xE0, 0xC3}, "0xE00FA043"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 TEST_F(MachineTest, UnexpectedStubFaultsNamingTheService) {
