@@ -67,6 +67,7 @@ TEST(Ia32Engine, TwoLoadAddressesGiveTheSameTrace) {
   exact.ignoreCpu = false;
   EXPECT_EQ(board::FirstDifference(low.trace().Events(), high.trace().Events(), exact),
             std::nullopt);
+  EXPECT_EQ(emu::Compare(board::RunNative(config), low), std::nullopt);
   EXPECT_EQ(low.board->ClockGen().Code(), 990);
   EXPECT_EQ(low.figures.load_address, 0xFFF00020U);
   EXPECT_EQ(high.figures.load_address, 0xFFFC4E60U);
