@@ -1,0 +1,46 @@
+// The engines a scenario can run on, by name. "native" (the module compiled
+// for the host, board::RunNative) is always there; another engine registers
+// itself with RegisterEngine before the command line is parsed, and becomes a
+// choice of `clockramp run --engine`.
+#ifndef CLOCKRAMP_TOOLS_ENGINE_H_
+#define CLOCKRAMP_TOOLS_ENGINE_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board/Board.h"
+#include "board/BoardConfig.h"
+#include "board/NativeEngine.h"
+
+namespace clockramp::tool {
+
+// What an engine hands back: the statuses, and the board it ran on (its trace
+// ends with the "state" line). `notes` are extra summary lines of the engine's
+// own (a guest fault, instruction counts, ...).
+struct EngineRun {
+  board::RunOutcome outcome;
+  std::unique_ptr<board::Board> board;
+  std::vector<std::string> notes;
+};
+
+struct Engine {
+  std::string name;         // what --engine takes
+  std::string description;  // one line for --help
+  std::function<EngineRun(const board::BoardConfig&)> run;
+};
+
+inline constexpr std::string_view kDefaultEngine = "native";
+
+// Adds an engine (replacing one of the same name).
+void RegisterEngine(Engine engine);
+// Every engine, in registration order ("native" first).
+const std::vector<Engine>& Engines();
+// The engine of a name, or nullptr.
+const Engine* FindEngine(std::string_view name);
+
+}  // namespace clockramp::tool
+
+#endif  // CLOCKRAMP_TOOLS_ENGINE_H_

@@ -1,0 +1,36 @@
+// The timeline of a run as a Value Change Dump (timescale 1 ns), for GTKWave
+// and other VCD readers. Signals, all derived from the trace starting at the
+// scenario's initial values (a change shows at the end of the access that
+// made it, the next line's t):
+//
+//   frequency_code [10:0]  registers 20 (bits 2:0) and 19, from SMBus writes that succeeded
+//   reg6_level [7:0]       register 6
+//   reg3_bit7              register 3 bit 7 (output enable)
+//   reg9_bits6_3 [3:0]     register 9 bits 6:3
+//   guard_armed            the Super I/O guard, from Super I/O accesses
+//   post_code [7:0]        the last byte written to port 0x80 (x before the first)
+//   acpi_decoding          register 0x44 bit 7 of the platform controller, from MMIO writes
+//   timer_wait             high while the module busy-waits on the ACPI timer
+#ifndef CLOCKRAMP_TOOLS_VCD_H_
+#define CLOCKRAMP_TOOLS_VCD_H_
+
+#include <ostream>
+#include <span>
+#include <string>
+
+#include "board/BoardConfig.h"
+#include "board/Event.h"
+
+namespace clockramp::tool {
+
+struct VcdOptions {
+  std::string date;                   // the $date text; empty: now, local time
+  std::string version = "clockramp";  // the $version text
+};
+
+void WriteVcd(std::ostream& out, const board::BoardConfig& config,
+              std::span<const board::Event> events, const VcdOptions& options = {});
+
+}  // namespace clockramp::tool
+
+#endif  // CLOCKRAMP_TOOLS_VCD_H_
