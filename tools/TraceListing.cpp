@@ -40,7 +40,11 @@ std::string Hex(uint64_t value, unsigned width) {
   return fmt::format("0x{:0{}X}", value, (width + 3) / 4);
 }
 
+// "0x11" for one byte, "E9 03" for several.
 std::string Bytes(const std::vector<uint8_t>& data) {
+  if (data.size() == 1) {
+    return fmt::format("0x{:02X}", data[0]);
+  }
   return fmt::format("{:02X}", fmt::join(data, " "));
 }
 

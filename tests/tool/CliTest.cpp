@@ -181,7 +181,7 @@ TEST_F(Cli, VerboseListsDecodedAccesses) {
        {"Super I/O LDN 8 reg 0xF6 ← 0x01 — guard armed", "Super I/O LDN 10 reg 0xE7 → 0x08",
         "Super I/O LDN 8 reg 0x30 ← 0x00", "PCI 00:1F.2 reg 0x40 (16-bit) ← 0x0500",
         "PCI 00:1F.2 reg 0x44 ← 0x80 — ACPI decoding on", "SMBus 0x6B writeBlock reg 19 ← 00 04 (code 1024)",
-        "SMBus 0x6B writeBlock reg 6 ← D5 (level 1)", "timer wait 179 ticks", "51 polls",
+        "SMBus 0x6B writeBlock reg 6 ← 0xD5 (level 1)", "timer wait 179 ticks", "51 polls",
         "GetVariable \"Setup\" into 219 bytes: EFI_SUCCESS", "return ClockRampNotify: EFI_SUCCESS",
         "POST 0xC4"}) {
     EXPECT_NE(run.out.find(expected), std::string::npos) << expected;
