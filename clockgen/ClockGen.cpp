@@ -8,14 +8,24 @@
 namespace {
 
 /**
-  Runs one block transaction with the clock generator, PEC off. No caller
-  uses the length the PPI hands back, so it lives in this frame.
+  Runs one block transaction with the clock generator, PEC off. Only
+  EFI_SUCCESS with every byte transferred is success: a transaction that
+  answers a warning, or moves fewer bytes than asked, did not do what was
+  asked (a short read leaves image bytes that would be taken for the
+  device's, among them the code the ramp starts from), and is
+  EFI_DEVICE_ERROR. Errors are returned as they are.
 **/
 EFI_STATUS ClockGenExecute(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Command,
                            EFI_SMBUS_OPERATION Operation, UINTN Length, UINT8 *Buffer) {
   EFI_SMBUS_DEVICE_ADDRESS Address = {};
   Address.SmbusDeviceAddress = CLOCK_GEN_SMBUS_ADDRESS;
-  return Smbus->Execute(Smbus, Address, Command, Operation, FALSE, &Length, Buffer);
+  UINTN Transferred = Length;
+  EFI_STATUS Status =
+      Smbus->Execute(Smbus, Address, Command, Operation, FALSE, &Transferred, Buffer);
+  if (EfiError(Status) || (Status == EFI_SUCCESS && Transferred == Length)) {
+    return Status;
+  }
+  return EFI_DEVICE_ERROR;
 }
 
 }  // namespace
@@ -46,7 +56,8 @@ EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
   if (EfiError(Status)) {
     return Status;
   }
-  return EFI_SUCCESS;
+  // A count too small to reach register 20 leaves the code unread.
+  return Length > CLOCK_GEN_REG_CODE_HIGH - CLOCK_GEN_READ_COUNT ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }
 
 EFI_STATUS ClockGenSetLevel(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Level, UINT8 *Image) {
