@@ -1,0 +1,955 @@
+#include "tests/robustness/Oracle.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string_view>
+
+#include "board/Status.h"
+
+namespace robustness {
+namespace {
+
+using board::BoardConfig;
+using board::Event;
+using board::EventKind;
+using board::SmbusOperation;
+
+constexpr uint32_t kBadBufferSize = 0x80000004U;
+constexpr uint32_t kTimerFrequency = 3579545;
+
+constexpr uint8_t kWriteBlock = static_cast<uint8_t>(SmbusOperation::WriteBlock);
+constexpr uint8_t kReadBlock = static_cast<uint8_t>(SmbusOperation::ReadBlock);
+
+constexpr uint16_t kSioIndex = 0x2E;
+constexpr uint16_t kSioData = 0x2F;
+constexpr uint16_t kPostPort = 0x80;
+constexpr uint16_t kTimerPort = 0x508;
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string Bytes(const std::vector<uint8_t>& data) {
+  constexpr size_t kShown = 40;
+  std::string text = "[";
+  for (size_t i = 0; i < data.size() && i < kShown; ++i) {
+    text += (i != 0 ? " " : "") + Hex(data[i]);
+  }
+  if (data.size() > kShown) {
+    text += " ... (" + std::to_string(data.size()) + " bytes)";
+  }
+  return text + "]";
+}
+
+uint32_t Ticks(uint32_t us) {
+  return static_cast<uint32_t>(uint64_t{us} * kTimerFrequency / 1000000);
+}
+
+// ---- The model's clock generator ----
+
+// The device as docs/board.md describes it: block transactions only, a read
+// transfers min(Length, reported count) bytes, an injected failure changes
+// and delivers nothing.
+class ModelDevice {
+ public:
+  explicit ModelDevice(const BoardConfig& config)
+      : regs_(config.clockGenerator),
+        reported_(config.reportedByteCount),
+        failures_(config.smbusFailures) {}
+
+  Action Write(uint8_t command, std::vector<uint8_t> bytes) {
+    Action a{Act::Smbus, kWriteBlock, command, bytes.size(), 0, Injected(), bytes, {}, {}};
+    if (a.status == board::kEfiSuccess) {
+      for (size_t i = 0; i < bytes.size(); ++i) {
+        regs_[static_cast<uint8_t>(command + i)] = bytes[i];
+      }
+    }
+    return a;
+  }
+
+  // `delivered` receives the bytes a successful read transfers.
+  Action Read(uint8_t command, uint64_t length) {
+    Action a{Act::Smbus, kReadBlock, command, length, 0, Injected(), {}, {}, {}};
+    if (a.status == board::kEfiSuccess) {
+      const uint64_t count = std::min<uint64_t>(length, ReadBack(8));
+      for (uint64_t i = 0; i < count; ++i) {
+        a.data.push_back(ReadBack(static_cast<uint8_t>(command + i)));
+      }
+    }
+    return a;
+  }
+
+  [[nodiscard]] const std::array<uint8_t, 256>& Registers() const { return regs_; }
+
+ private:
+  uint32_t Injected() {
+    const uint64_t index = next_++;
+    for (const board::SmbusFailure& f : failures_) {
+      if (f.transaction == index) {
+        return f.status;
+      }
+    }
+    return board::kEfiSuccess;
+  }
+  [[nodiscard]] uint8_t ReadBack(uint8_t reg) const {
+    return reg == 8 && reported_ ? *reported_ : regs_[reg];
+  }
+
+  std::array<uint8_t, 256> regs_;
+  std::optional<uint8_t> reported_;
+  std::vector<board::SmbusFailure> failures_;
+  uint64_t next_ = 0;
+};
+
+// ---- The model's Super I/O chip (only what the guard touches is tracked) ----
+
+class ModelSio {
+ public:
+  explicit ModelSio(const BoardConfig& config) : selected_(config.superIoSelected) {
+    for (const auto& [ldn, regs] : config.superIoDevices) {
+      for (const auto& [reg, value] : regs) {
+        if (reg >= 0x30) {
+          devices_[ldn][reg] = value;
+        }
+      }
+    }
+    for (const auto& [reg, value] : config.superIoGlobal) {
+      if (reg < 0x30) {
+        global_[reg] = value;
+      }
+    }
+  }
+
+  // One register write, inside its own enter and leave.
+  void Write(std::vector<Action>& out, uint8_t reg, uint8_t value) {
+    Enter(out, reg);
+    out.push_back({Act::SioOut, 0, kSioData, value, 0, 0, {}, {}, {}});
+    Leave(out);
+    if (reg == 0x07) {
+      selected_ = value;
+    } else if (reg >= 0x30) {
+      devices_[selected_][reg] = value;
+    } else {
+      global_[reg] = value;
+    }
+  }
+  // One register read, inside its own enter and leave.
+  uint8_t Read(std::vector<Action>& out, uint8_t reg) {
+    Enter(out, reg);
+    uint8_t value = reg == 0x07 ? selected_ : reg >= 0x30 ? devices_[selected_][reg] : global_[reg];
+    out.push_back({Act::SioIn, 0, kSioData, value, 0, 0, {}, {}, {}});
+    Leave(out);
+    return value;
+  }
+
+  // Arm: device 8 register 0x30 |= 1; device 0x0A register 0xE7 |= 0x08;
+  // device 8 register 0xF6 := 1.
+  void Arm(std::vector<Action>& out) {
+    Write(out, 0x07, 0x08);
+    Write(out, 0x30, static_cast<uint8_t>(Read(out, 0x30) | 0x01));
+    Write(out, 0x07, 0x0A);
+    Write(out, 0xE7, static_cast<uint8_t>(Read(out, 0xE7) | 0x08));
+    Write(out, 0x07, 0x08);
+    Write(out, 0xF6, 0x01);
+  }
+  // Disarm: the arm sequence undone in reverse order.
+  void Disarm(std::vector<Action>& out) {
+    Write(out, 0x07, 0x08);
+    Write(out, 0xF6, 0x00);
+    Write(out, 0x07, 0x0A);
+    Write(out, 0xE7, static_cast<uint8_t>(Read(out, 0xE7) & ~0x08));
+    Write(out, 0x07, 0x08);
+    Write(out, 0x30, static_cast<uint8_t>(Read(out, 0x30) & ~0x01));
+  }
+
+  [[nodiscard]] uint8_t Device(uint8_t ldn, uint8_t reg) {
+    return devices_[ldn][reg];
+  }
+  [[nodiscard]] uint8_t Selected() const { return selected_; }
+
+ private:
+  static void Enter(std::vector<Action>& out, uint8_t reg) {
+    out.push_back({Act::SioOut, 0, kSioIndex, 0x87, 0, 0, {}, {}, {}});
+    out.push_back({Act::SioOut, 0, kSioIndex, 0x87, 0, 0, {}, {}, {}});
+    out.push_back({Act::SioOut, 0, kSioIndex, reg, 0, 0, {}, {}, {}});
+  }
+  static void Leave(std::vector<Action>& out) {
+    out.push_back({Act::SioOut, 0, kSioIndex, 0xAA, 0, 0, {}, {}, {}});
+  }
+
+  uint8_t selected_;
+  std::map<uint8_t, std::map<uint8_t, uint8_t>> devices_;
+  std::map<uint8_t, uint8_t> global_;
+};
+
+// ---- The callback, step by step from docs/module.md ----
+
+class CallbackModel {
+ public:
+  explicit CallbackModel(const BoardConfig& config, Expectation& e)
+      : config_(config), e_(e), device_(config), sio_(config) {}
+
+  void Run() {
+    e_.status = Callback();
+    e_.registers = device_.Registers();
+    e_.ldn8Reg30 = sio_.Device(0x08, 0x30);
+    e_.ldn8RegF6 = sio_.Device(0x08, 0xF6);
+    e_.ldnAregE7 = sio_.Device(0x0A, 0xE7);
+    e_.selected = sio_.Selected();
+  }
+
+ private:
+  void Locate(const board::Guid& guid, uint32_t status) {
+    e_.actions.push_back({Act::Locate, 0, 0, 0, 0, status, {}, {}, guid.ToString()});
+  }
+
+  // GetVariable with a buffer of `size` bytes; the data when it succeeds.
+  std::optional<std::vector<uint8_t>> GetVariable(const char* name,
+                                                  const std::optional<std::vector<uint8_t>>& var,
+                                                  uint64_t size, uint32_t& status) {
+    uint64_t dataSize = size;
+    status = board::kEfiNotFound;
+    if (var) {
+      dataSize = var->size();
+      status = var->size() > size ? board::kEfiBufferTooSmall : board::kEfiSuccess;
+    }
+    e_.actions.push_back({Act::GetVariable, 0, 0, size, dataSize, status, {}, {}, name});
+    if (status != board::kEfiSuccess) {
+      return std::nullopt;
+    }
+    return var;
+  }
+
+  // A transaction fails with its error, or with EFI_DEVICE_ERROR when it
+  // answers a warning (any status but success that is not an error).
+  static uint32_t Effective(uint32_t status) {
+    return board::IsError(status) || status == board::kEfiSuccess ? status
+                                                                  : board::kEfiDeviceError;
+  }
+  uint32_t Smbus(Action a) {
+    const uint32_t status = a.status;
+    e_.actions.push_back(std::move(a));
+    return Effective(status);
+  }
+  uint32_t WriteRegister(uint8_t reg) { return Smbus(device_.Write(reg, {image_[reg]})); }
+
+  // A block read into the image at `reg`; a read that delivers fewer bytes
+  // than asked for fails with EFI_DEVICE_ERROR (the image would keep bytes
+  // that are not the device's).
+  uint32_t ReadInto(uint8_t reg, uint64_t length) {
+    Action a = device_.Read(reg, length);
+    const size_t got = a.data.size();
+    std::copy(a.data.begin(), a.data.end(), image_.begin() + reg);
+    const uint32_t status = Smbus(std::move(a));
+    if (status != board::kEfiSuccess) {
+      return status;
+    }
+    return got < length ? board::kEfiDeviceError : board::kEfiSuccess;
+  }
+
+  void Delay() { e_.actions.push_back({Act::Delay, 0, 0, delayUs_, 0, 0, {}, {}, {}}); }
+  void Post(uint8_t code) {
+    e_.actions.push_back({Act::Post, 0, kPostPort, code, 0, 0, {}, {}, {}});
+    e_.post.push_back(code);
+  }
+
+  // Register 6: 0..3 -> 0xC0, 0xD5, 0xEA, 0xFF; anything else 0xC0; written
+  // only when the value changes.
+  uint32_t SetLevel(uint8_t level) {
+    static constexpr std::array<uint8_t, 4> kValues = {0xC0, 0xD5, 0xEA, 0xFF};
+    const uint8_t value = level < 4 ? kValues[level] : 0xC0;
+    if (image_[6] == value) {
+      return board::kEfiSuccess;
+    }
+    image_[6] = value;
+    return WriteRegister(6);
+  }
+
+  // The automatic level by the distance from code 1000.
+  static uint8_t AutoLevel(uint16_t code) {
+    const int distance = code >= 1000 ? code - 1000 : 1000 - code;
+    return distance <= 3 ? 0 : distance <= 11 ? 1 : distance <= 19 ? 2 : 3;
+  }
+
+  // One guarded step (the table of docs/module.md).
+  uint32_t Step(uint16_t code) {
+    ++e_.steps;
+    Post(0xC4);
+    image_[3] = static_cast<uint8_t>(image_[3] & ~0x80);
+    if (uint32_t s = WriteRegister(3); board::IsError(s)) {
+      return s;
+    }
+    sio_.Arm(e_.actions);
+    image_[9] = static_cast<uint8_t>(image_[9] | 0x78);
+    if (uint32_t s = WriteRegister(9); board::IsError(s)) {
+      return s;
+    }
+    Post(0xC8);
+    image_[19] = static_cast<uint8_t>(code & 0xFF);
+    image_[20] = static_cast<uint8_t>((image_[20] & 0xF8) | ((code >> 8) & 0x07));
+    if (uint32_t s = Smbus(device_.Write(19, {image_[19], image_[20]})); board::IsError(s)) {
+      return s;
+    }
+    Post(0xCC);
+    image_[9] = static_cast<uint8_t>(image_[9] & ~0x78);
+    if (uint32_t s = WriteRegister(9); board::IsError(s)) {
+      return s;
+    }
+    sio_.Disarm(e_.actions);
+    image_[3] = static_cast<uint8_t>(image_[3] | 0x80);
+    return WriteRegister(3);
+  }
+
+  uint32_t Callback() {
+    Locate(board::guids::kReadOnlyVariable2Ppi,
+           config_.variablePpi ? board::kEfiSuccess : board::kEfiNotFound);
+    if (!config_.variablePpi) {
+      return board::kEfiNotFound;
+    }
+    uint32_t status = 0;
+    auto setup = GetVariable("Setup", config_.setup, board::setup::kSize, status);
+    if (!setup) {
+      return status;
+    }
+    if (setup->size() < 168) {
+      return kBadBufferSize;
+    }
+    Locate(board::guids::kSmbus2Ppi, board::kEfiSuccess);
+
+    // The image: byte count 0x11 (status ignored), 17 bytes from register 0,
+    // then the count register 8 reported, at most 18, from register 17.
+    image_[8] = 0x11;
+    (void)WriteRegister(8);
+    if (uint32_t s = ReadInto(0, 17); s != board::kEfiSuccess) {
+      return s;
+    }
+    const uint64_t second = std::min<uint64_t>(image_[8], 18);
+    if (uint32_t s = ReadInto(17, second); s != board::kEfiSuccess) {
+      return s;
+    }
+    if (second < 4) {  // registers 19 and 20 were not read
+      return board::kEfiDeviceError;
+    }
+    e_.fullImage = true;
+
+    if ((image_[0] & 0x20) == 0) {
+      image_[0] = static_cast<uint8_t>(image_[0] | 0x20);
+      if (uint32_t s = WriteRegister(0); board::IsError(s)) {
+        return s;
+      }
+    }
+
+    auto pch = GetVariable("PchRcConfiguration", config_.pchRcConfiguration,
+                           board::pchrc::kSize, status);
+    const bool set = pch && pch->size() > 1349 && (*pch)[1349] == 5;
+    const uint8_t mode = image_[1];
+    std::optional<uint8_t> newMode;
+    if (set && (mode & 0xC0) == 0) {
+      newMode = static_cast<uint8_t>((mode & 0x1F) | 0xC0);
+    } else if (!set && (mode & 0xE0) != 0) {
+      newMode = static_cast<uint8_t>(mode & 0x1F);
+    }
+    if (newMode) {
+      image_[1] = *newMode;
+      if (uint32_t s = WriteRegister(1); board::IsError(s)) {
+        return s;
+      }
+    }
+
+    const uint16_t current = static_cast<uint16_t>(((image_[20] & 7) << 8) | image_[19]);
+    const uint16_t target = static_cast<uint16_t>((*setup)[164] | ((*setup)[165] << 8));
+    const uint8_t select = (*setup)[166];
+    delayUs_ = (*setup)[167];
+
+    uint32_t stepStatus = board::kEfiSuccess;
+    if (target > 2047) {
+      stepStatus = board::kEfiInvalidParameter;
+    } else if (current != target) {
+      const bool automatic = select == 0xFF;
+      if (!automatic) {
+        if (uint32_t s = SetLevel(select); board::IsError(s)) {
+          return s;
+        }
+        Delay();
+      }
+      uint16_t code = current;
+      do {
+        code = static_cast<uint16_t>(code < target ? code + 1 : code - 1);
+        if (automatic) {
+          if (uint32_t s = SetLevel(AutoLevel(code)); board::IsError(s)) {
+            return s;
+          }
+          Delay();
+        }
+        const uint32_t s = Step(code);
+        if (board::IsError(s) && !board::IsError(stepStatus)) {
+          stepStatus = s;
+        }
+        Delay();
+      } while (code != target);
+    }
+
+    image_[8] = 0x01;
+    const uint32_t final = WriteRegister(8);
+    if (board::IsError(final)) {
+      return final;
+    }
+    if (board::IsError(stepStatus)) {
+      return stepStatus;
+    }
+    return final;
+  }
+
+  const BoardConfig& config_;
+  Expectation& e_;
+  ModelDevice device_;
+  ModelSio sio_;
+  std::array<uint8_t, 35> image_{};
+  uint32_t delayUs_ = 0;
+};
+
+// ---- Comparing a run with the model ----
+
+// Compares observed actions with expected ones; timer reads are split into
+// waits of the expected length. `hung`: the observed list may stop early,
+// inside a delay.
+void CompareActions(const std::vector<Action>& expected, const std::vector<Action>& observed,
+                    bool hung, std::vector<std::string>& out) {
+  static const std::vector<uint32_t> kNone;
+  size_t i = 0;  // expected
+  size_t j = 0;  // observed
+  while (i < expected.size()) {
+    if (expected[i].kind == Act::Delay) {
+      size_t delays = 0;
+      while (i + delays < expected.size() && expected[i + delays].kind == Act::Delay) {
+        ++delays;
+      }
+      const uint32_t ticks = Ticks(static_cast<uint32_t>(expected[i].value));
+      const bool haveReads = j < observed.size() && observed[j].kind == Act::TimerReads;
+      const std::vector<uint32_t>& reads = haveReads ? observed[j].reads : kNone;
+      if (haveReads) {
+        ++j;
+      }
+      // Split the reads into waits: each ends at the first read at least
+      // ticks + 1 counts (24 bits) past its first read.
+      size_t done = 0;
+      size_t k = 0;
+      bool open = false;
+      while (k < reads.size()) {
+        const uint32_t start = reads[k++];
+        open = true;
+        while (k < reads.size()) {
+          const uint32_t elapsed = (reads[k++] - start) & 0xFFFFFFU;
+          if (elapsed >= ticks + 1) {
+            open = false;
+            break;
+          }
+        }
+        if (!open) {
+          ++done;
+        }
+      }
+      const bool last = j == observed.size();
+      if (hung && last && open && done < delays) {
+        return;  // stopped inside a delay that could not end
+      }
+      if (done != delays || open) {
+        out.push_back("action " + std::to_string(j) + ": expected " + std::to_string(delays) +
+                      " delay(s) of " + std::to_string(expected[i].value) + " us, the timer reads " +
+                      "made " + std::to_string(done) + " complete wait(s)" +
+                      (open ? " and an incomplete one" : ""));
+        return;
+      }
+      i += delays;
+      continue;
+    }
+    if (j >= observed.size()) {
+      out.push_back("the callback stopped after " + std::to_string(j) +
+                    " accesses; expected next: " + expected[i].Describe());
+      return;
+    }
+    if (!(expected[i] == observed[j])) {
+      out.push_back("action " + std::to_string(j) + ": expected " + expected[i].Describe() +
+                    ", got " + observed[j].Describe());
+      return;
+    }
+    ++i;
+    ++j;
+  }
+  if (j < observed.size()) {
+    out.push_back("unexpected access after the last expected one: " + observed[j].Describe());
+  } else if (hung) {
+    out.push_back("the run hung although the callback made every expected access");
+  }
+}
+
+// The callback's events, from its call to its return (or the end of the
+// trace), as pointers into the trace.
+std::vector<const Event*> CallbackEvents(const board::Trace& trace) {
+  std::vector<const Event*> out;
+  bool inside = false;
+  for (size_t i = 0; i < trace.size(); ++i) {
+    const Event& e = trace[i];
+    const bool notify = e.op == static_cast<uint8_t>(board::Function::ClockRampNotify);
+    if (e.kind == EventKind::Call && notify) {
+      inside = true;
+    } else if (e.kind == EventKind::Return && notify) {
+      inside = false;
+    } else if (inside && e.kind != EventKind::Hang && e.kind != EventKind::State &&
+               e.kind != EventKind::Cpu) {
+      out.push_back(&e);
+    }
+  }
+  return out;
+}
+
+std::string_view StatusName(uint32_t status) {
+  switch (status) {
+    case board::kEfiSuccess:
+      return "EFI_SUCCESS";
+    case board::kEfiDeviceError:
+      return "EFI_DEVICE_ERROR";
+    default:
+      return "";
+  }
+}
+
+std::string Status(uint32_t status) {
+  std::string name(StatusName(status));
+  return name.empty() ? Hex(status) : name;
+}
+
+// ---- Invariants that hold whatever the model says ----
+
+void CheckInvariants(const BoardConfig& config, const Expectation& e,
+                     const board::RunOutcome& outcome, const board::Board& board,
+                     const std::vector<const Event*>& callback, std::vector<std::string>& out) {
+  const auto& before = config.clockGenerator;
+  const auto& after = board.ClockGen().Registers();
+
+  // The entry cannot hang and always succeeds.
+  if (outcome.entryStatus != std::optional<uint32_t>(board::kEfiSuccess)) {
+    out.push_back("the entry did not return EFI_SUCCESS");
+  }
+  if (outcome.notifications != (e.delivered ? 1U : 0U)) {
+    out.push_back("callbacks delivered: " + std::to_string(outcome.notifications));
+  }
+
+  // Register bits outside the named masks.
+  std::array<uint8_t, 256> mask{};
+  mask[0] = 0x20;
+  mask[1] = 0xE0;
+  mask[3] = 0x80;
+  mask[6] = 0xFF;
+  mask[8] = 0xFF;
+  mask[9] = 0x78;
+  mask[19] = 0xFF;
+  mask[20] = 0x07;
+  for (size_t r = 0; r < 256; ++r) {
+    if (((before[r] ^ after[r]) & ~mask[r] & 0xFF) != 0) {
+      out.push_back("register " + std::to_string(r) + " changed outside its mask: " +
+                    Hex(before[r]) + " -> " + Hex(after[r]));
+    }
+  }
+
+  // What reached the SMBus, and the POST pattern of each step.
+  std::vector<uint32_t> answered;
+  size_t transaction = 0;
+  bool errorAfterFirst = false;
+  bool clean = true;
+  enum class StepState { None, Begun, Guarded, Coded } step = StepState::None;
+  bool reg9Set = false;
+  bool codeWritten = false;
+  bool stepFailed = false;  // an error answered inside the current step
+  size_t begun = 0;
+  for (const Event* event : callback) {
+    const Event& ev = *event;
+    if (ev.kind == EventKind::Smbus) {
+      answered.push_back(ev.status);
+      const auto& data = ev.Data();
+      const bool write = ev.op == kWriteBlock;
+      const bool read = ev.op == kReadBlock;
+      const bool allowedWrite =
+          write && (ev.value == 19 ? ev.length == 2 : ev.length == 1 && (ev.value == 0 ||
+                                                                         ev.value == 1 ||
+                                                                         ev.value == 3 ||
+                                                                         ev.value == 6 ||
+                                                                         ev.value == 8 ||
+                                                                         ev.value == 9));
+      const bool allowedRead = read && (ev.value == 0 || ev.value == 17);
+      if (ev.address != 0x6B || !(allowedWrite || allowedRead)) {
+        out.push_back("SMBus transaction outside the named registers: command " +
+                      std::to_string(ev.value) + ", length " + std::to_string(ev.length));
+      }
+      if (ev.status != board::kEfiSuccess || (read && data.size() != ev.length) ||
+          (read && ev.value == 17 && ev.length < 4)) {
+        clean = false;  // a failure, or an image without the code registers
+      }
+      if (ev.status != board::kEfiSuccess || (read && data.size() != ev.length)) {
+        errorAfterFirst = errorAfterFirst || transaction != 0;
+        if (step != StepState::None) {
+          stepFailed = true;
+        }
+      } else if (write && ev.value == 9 && step == StepState::Begun && !data.empty() &&
+                 (data[0] & 0x78) == 0x78) {
+        reg9Set = true;
+      } else if (write && ev.value == 19 && step == StepState::Guarded) {
+        codeWritten = true;
+      }
+      ++transaction;
+    } else if (ev.kind == EventKind::Pei) {
+      answered.push_back(ev.status);
+    } else if (ev.kind == EventKind::Io && ev.op == static_cast<uint8_t>(board::IoOp::Out) &&
+               ev.address == kPostPort) {
+      auto closeStep = [&] {
+        if (step == StepState::Begun && !stepFailed) {
+          out.push_back("a step ended after 0xC4 although its writes succeeded");
+        }
+        if (step == StepState::Guarded && !stepFailed) {
+          out.push_back("a step ended after 0xC8 although its code write succeeded");
+        }
+      };
+      switch (ev.value) {
+        case 0xC4:
+          closeStep();
+          step = StepState::Begun;
+          reg9Set = codeWritten = stepFailed = false;
+          ++begun;
+          break;
+        case 0xC8:
+          if (step != StepState::Begun || !reg9Set) {
+            out.push_back("POST 0xC8 without a successful register 9 write in its step");
+          }
+          step = StepState::Guarded;
+          break;
+        case 0xCC:
+          if (step != StepState::Guarded || !codeWritten) {
+            out.push_back("POST 0xCC without a successful code write in its step");
+          }
+          step = StepState::Coded;
+          break;
+        default:
+          out.push_back("POST code " + Hex(ev.value) + " outside 0xC4, 0xC8, 0xCC");
+      }
+    }
+  }
+  if (!outcome.hung && ((step == StepState::Begun || step == StepState::Guarded) && !stepFailed)) {
+    out.push_back("the last step stopped early although its writes succeeded");
+  }
+
+  // The callback's status comes from the defined set.
+  if (outcome.notifyStatus) {
+    const uint32_t s = *outcome.notifyStatus;
+    const bool defined = s == board::kEfiSuccess || s == kBadBufferSize ||
+                         s == board::kEfiInvalidParameter || s == board::kEfiNotFound ||
+                         s == board::kEfiBufferTooSmall || s == board::kEfiDeviceError ||
+                         std::find(answered.begin(), answered.end(), s) != answered.end();
+    if (!defined) {
+      out.push_back("the callback returned " + Hex(s) + ", a status nothing answered");
+    }
+    if (errorAfterFirst && !board::IsError(s)) {
+      out.push_back("the callback reported " + Status(s) +
+                    " although a transaction after the first failed");
+    }
+  }
+
+  // Success whenever nothing failed.
+  const bool setupUsable = config.variablePpi && config.setup && config.setup->size() >= 168 &&
+                           config.setup->size() <= board::setup::kSize;
+  if (setupUsable && e.delivered && clean && !outcome.hung) {
+    const auto& s = *config.setup;
+    const uint16_t target = static_cast<uint16_t>(s[164] | (s[165] << 8));
+    const uint16_t current =
+        static_cast<uint16_t>(((before[20] & 7) << 8) | before[19]);
+    if (target <= 2047) {
+      if (outcome.notifyStatus != std::optional<uint32_t>(board::kEfiSuccess)) {
+        out.push_back("nothing failed, yet the callback did not report EFI_SUCCESS");
+      }
+      if (board.ClockGen().Code() != target) {
+        out.push_back("nothing failed, yet the code is " + std::to_string(board.ClockGen().Code()) +
+                      ", not the target " + std::to_string(target));
+      }
+      if (board.Sio().GuardArmed()) {
+        out.push_back("nothing failed, yet the guard is armed at the end");
+      }
+      if (after[8] != 1) {
+        out.push_back("nothing failed, yet register 8 is not 1 at the end");
+      }
+      const size_t distance = target > current ? target - current : current - target;
+      if (begun != distance) {
+        out.push_back(std::to_string(begun) + " steps for a distance of " +
+                      std::to_string(distance));
+      }
+    }
+  }
+
+  // Hangs only where the timer cannot answer, and only in a delay.
+  const bool answers = board.Pch().AcpiDecoding() && board.Pch().AcpiBase() == 0x500;
+  bool readTimer = false;
+  for (const Event* ev : callback) {
+    readTimer = readTimer || (ev->kind == EventKind::Io && ev->address == kTimerPort);
+  }
+  if (outcome.hung) {
+    const uint64_t hangAt = board.Events().OfKind(EventKind::Hang).empty()
+                                ? 0
+                                : board.Events().OfKind(EventKind::Hang).back().t;
+    const bool stopped = config.timerMode == board::TimerMode::StopsAfter &&
+                         config.timerStopsAfterNs <= hangAt;
+    if (answers && config.timerMode != board::TimerMode::Frozen && !stopped) {
+      out.push_back("the run hung although the timer answers and moves");
+    }
+    if (board.StopReason().find("port 0x0508") == std::string::npos) {
+      out.push_back("the run hung elsewhere than on the timer: " + board.StopReason());
+    }
+  } else if (readTimer && (!answers || config.timerMode == board::TimerMode::Frozen)) {
+    out.push_back("a delay ended although the timer cannot answer or move");
+  }
+}
+
+}  // namespace
+
+std::string Action::Describe() const {
+  switch (kind) {
+    case Act::Locate:
+      return "LocatePpi(" + text + ") -> " + Status(status);
+    case Act::GetVariable:
+      return "GetVariable(" + text + ", size " + std::to_string(value) + ") -> " + Status(status) +
+             ", DataSize " + std::to_string(extra);
+    case Act::Smbus:
+      return std::string(op == kWriteBlock ? "write" : op == kReadBlock ? "read" : "op?") +
+             " command " + std::to_string(port) + " length " + std::to_string(value) + " " +
+             Bytes(data) + " -> " + Status(status);
+    case Act::Post:
+      return "POST " + Hex(value);
+    case Act::SioOut:
+      return "out " + Hex(port) + " " + Hex(value);
+    case Act::SioIn:
+      return "in " + Hex(port) + " = " + Hex(value);
+    case Act::Delay:
+      return "delay " + std::to_string(value) + " us";
+    case Act::TimerReads:
+      return std::to_string(reads.size()) + " timer reads";
+    case Act::Unexpected:
+      return "unexpected " + text;
+  }
+  return "?";
+}
+
+Expectation Expect(const BoardConfig& config) {
+  Expectation e;
+  // The entry: decoding on at 0x500 unless it already was on, when the PCD
+  // answers the real window base (low 32 bits, not 0).
+  e.acpiBase = config.acpiBase;
+  e.acpiControl = config.acpiControl;
+  const uint64_t pcd = config.pcdPcieBase.value_or(config.pcieBase);
+  const auto low = static_cast<uint32_t>(pcd);
+  const bool reaches = config.pcdPpi && low != 0 && low == config.pcieBase;
+  if ((config.acpiControl & 0x80) == 0 && reaches) {
+    e.pchEnabled = true;
+    e.acpiBase = 0x500;
+    e.acpiControl = static_cast<uint8_t>(config.acpiControl | 0x80);
+  }
+  e.timerAnswers = (e.acpiControl & 0x80) != 0 && e.acpiBase == 0x500;
+
+  e.delivered =
+      config.notifyPpiStatus == 0 && config.smbusPpi != board::SmbusPpiTiming::Absent;
+  e.registers = config.clockGenerator;
+  if (e.delivered) {
+    CallbackModel(config, e).Run();
+  }
+  return e;
+}
+
+std::vector<Action> ObservedActions(const board::Trace& trace) {
+  std::vector<Action> out;
+  for (const Event* event : CallbackEvents(trace)) {
+    const Event& ev = *event;
+    const bool in = ev.kind == EventKind::Io && ev.op == static_cast<uint8_t>(board::IoOp::In);
+    if (in && ev.address == kTimerPort && ev.width == 32) {
+      if (out.empty() || out.back().kind != Act::TimerReads) {
+        out.emplace_back().kind = Act::TimerReads;
+      }
+      out.back().reads.push_back(static_cast<uint32_t>(ev.value));
+      continue;
+    }
+    Action& a = out.emplace_back();
+    switch (ev.kind) {
+      case EventKind::Pei:
+        if (ev.op == static_cast<uint8_t>(board::PeiCall::LocatePpi) && ev.address == 0) {
+          a.kind = Act::Locate;
+          a.status = ev.status;
+          a.text = ev.PeiGuid().ToString();
+        } else if (ev.op == static_cast<uint8_t>(board::PeiCall::GetVariable)) {
+          a.kind = Act::GetVariable;
+          a.value = ev.length;
+          a.extra = ev.value;
+          a.status = ev.status;
+          a.text = ev.Text();
+        } else {
+          a.text = "PEI call " + std::to_string(ev.op);
+        }
+        break;
+      case EventKind::Smbus:
+        if (ev.address == 0x6B) {
+          a.kind = Act::Smbus;
+          a.op = ev.op;
+          a.port = static_cast<uint32_t>(ev.value);
+          a.value = ev.length;
+          a.status = ev.status;
+          a.data = ev.Data();
+        } else {
+          a.text = "SMBus address " + Hex(ev.address);
+        }
+        break;
+      case EventKind::Io:
+        if (!in && ev.address == kPostPort && ev.width == 8) {
+          a.kind = Act::Post;
+          a.port = kPostPort;
+          a.value = ev.value;
+        } else if ((ev.address == kSioIndex || ev.address == kSioData) && ev.width == 8) {
+          a.kind = in ? Act::SioIn : Act::SioOut;
+          a.port = static_cast<uint32_t>(ev.address);
+          a.value = ev.value;
+        } else {
+          a.text = std::string(in ? "in " : "out ") + Hex(ev.address) + " width " +
+                   std::to_string(ev.width);
+        }
+        break;
+      default:
+        a.text = "event kind " + std::to_string(static_cast<int>(ev.kind));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOutcome& outcome,
+                                  const board::Board& board) {
+  std::vector<std::string> out;
+  const Expectation e = Expect(config);
+  const std::vector<const Event*> callback = CallbackEvents(board.Events());
+  CheckInvariants(config, e, outcome, board, callback, out);
+
+  // The entry's effect on the platform controller.
+  if (board.Pch().AcpiBase() != e.acpiBase || board.Pch().AcpiControl() != e.acpiControl) {
+    out.push_back("after the entry the ACPI base/control are " + Hex(board.Pch().AcpiBase()) +
+                  "/" + Hex(board.Pch().AcpiControl()) + ", expected " + Hex(e.acpiBase) + "/" +
+                  Hex(e.acpiControl));
+  }
+  if (!e.delivered) {
+    if (outcome.notifications != 0 || board.ClockGen().Registers() != config.clockGenerator ||
+        !board.Post().Codes().empty()) {
+      out.push_back("the callback ran, or devices changed, without a registered notification");
+    }
+    return out;
+  }
+
+  // The callback, access by access.
+  CompareActions(e.actions, ObservedActions(board.Events()), outcome.hung, out);
+  if (outcome.hung) {
+    return out;
+  }
+  if (outcome.notifyStatus != std::optional<uint32_t>(e.status)) {
+    out.push_back("the callback returned " +
+                  (outcome.notifyStatus ? Status(*outcome.notifyStatus) : std::string("nothing")) +
+                  ", expected " + Status(e.status));
+  }
+  const auto& regs = board.ClockGen().Registers();
+  for (size_t r = 0; r < 256; ++r) {
+    if (regs[r] != e.registers[r]) {
+      out.push_back("register " + std::to_string(r) + " is " + Hex(regs[r]) + ", expected " +
+                    Hex(e.registers[r]));
+    }
+  }
+  const auto& sio = board.Sio();
+  if (sio.DeviceRegister(0x08, 0x30) != e.ldn8Reg30 ||
+      sio.DeviceRegister(0x08, 0xF6) != e.ldn8RegF6 ||
+      sio.DeviceRegister(0x0A, 0xE7) != e.ldnAregE7 || (e.selected && sio.Selected() != *e.selected)) {
+    out.push_back("Super I/O guard registers differ from the model (guard armed: " +
+                  std::string(sio.GuardArmed() ? "yes" : "no") + ")");
+  }
+  if (board.Post().Codes() != e.post) {
+    out.push_back("POST codes " + Bytes(board.Post().Codes()) + ", expected " + Bytes(e.post));
+  }
+  return out;
+}
+
+std::string Describe(const BoardConfig& config) {
+  const BoardConfig def;
+  std::string text;
+  auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+  for (size_t r = 0; r < 256; ++r) {
+    if (config.clockGenerator[r] != def.clockGenerator[r]) {
+      add("reg" + std::to_string(r) + "=" + Hex(config.clockGenerator[r]));
+    }
+  }
+  if (config.reportedByteCount) {
+    add("reported count " + std::to_string(*config.reportedByteCount));
+  }
+  for (const auto& f : config.smbusFailures) {
+    add("fail #" + std::to_string(f.transaction) + " " + Hex(f.status));
+  }
+  auto variable = [&add](const char* name, const std::optional<std::vector<uint8_t>>& v,
+                         const std::optional<std::vector<uint8_t>>& d) {
+    if (!v) {
+      add(std::string(name) + " absent");
+    } else if (v != d) {
+      std::string part = std::string(name) + " size " + std::to_string(v->size());
+      for (size_t i = 0; i < v->size(); ++i) {
+        const uint8_t was = d && i < d->size() ? (*d)[i] : 0;
+        if ((*v)[i] != was) {
+          part += " [" + std::to_string(i) + "]=" + Hex((*v)[i]);
+        }
+      }
+      add(part);
+    }
+  };
+  variable("Setup", config.setup, def.setup);
+  variable("PchRc", config.pchRcConfiguration, def.pchRcConfiguration);
+  if (config.pcieBase != def.pcieBase) {
+    add("pcie " + Hex(config.pcieBase));
+  }
+  if (config.pcdPcieBase) {
+    add("pcd " + Hex(*config.pcdPcieBase));
+  }
+  if (config.acpiBase != 0 || config.acpiControl != 0) {
+    add("acpi " + Hex(config.acpiBase) + "/" + Hex(config.acpiControl));
+  }
+  if (config.timerStart != 0) {
+    add("timer start " + Hex(config.timerStart));
+  }
+  if (config.timerMode == board::TimerMode::Frozen) {
+    add("timer frozen");
+  } else if (config.timerMode == board::TimerMode::StopsAfter) {
+    add("timer stops after " + std::to_string(config.timerStopsAfterNs) + " ns");
+  }
+  if (config.superIoSelected != 0) {
+    add("sio ldn " + Hex(config.superIoSelected));
+  }
+  for (const auto& [reg, value] : config.superIoGlobal) {
+    add("sio global " + Hex(reg) + "=" + Hex(value));
+  }
+  for (const auto& [ldn, regs] : config.superIoDevices) {
+    for (const auto& [reg, value] : regs) {
+      add("sio " + Hex(ldn) + "." + Hex(reg) + "=" + Hex(value));
+    }
+  }
+  if (config.smbusPpi != def.smbusPpi) {
+    add(config.smbusPpi == board::SmbusPpiTiming::BeforeEntry ? "smbus before entry"
+                                                              : "smbus absent");
+  }
+  if (!config.variablePpi) {
+    add("no variable PPI");
+  }
+  if (!config.pcdPpi) {
+    add("no PCD PPI");
+  }
+  if (config.notifyPpiStatus != 0) {
+    add("NotifyPpi " + Hex(config.notifyPpiStatus));
+  }
+  return text.empty() ? "default board" : text;
+}
+
+}  // namespace robustness
