@@ -117,7 +117,12 @@ VcdFile ReadVcd(std::istream& in) {
       v.id = tokens.Expect("var id");
       v.name = tokens.Expect("var name");
       std::string rest = tokens.UntilEnd();
-      std::string range = v.width == 1 ? "" : "[" + std::to_string(v.width - 1) + ":0]";
+      // Appended rather than "[" + ...: GCC 12 at -O3 reports a false
+      // -Wrestrict in the inlined operator+(const char*, std::string&&).
+      std::string range;
+      if (v.width != 1) {
+        range.append("[").append(std::to_string(v.width - 1)).append(":0]");
+      }
       if (type != "wire" || v.width == 0 || rest != range || widths.contains(v.id)) {
         tokens.Fail("malformed $var for " + v.name);
       }
