@@ -1,0 +1,45 @@
+// The native engine: the module compiled for the host, running on the
+// simulated board with its full trace.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "bench/Scenarios.h"
+#include "board/NativeEngine.h"
+
+namespace {
+
+// One run a iteration, a fresh board each time (as `clockramp run` does).
+// Counters: trace lines and ramp steps of one run.
+void RunNative(benchmark::State& state, const board::BoardConfig& config) {
+  size_t lines = 0;
+  while (state.KeepRunning()) {
+    board::RunResult result = board::RunNative(config);
+    lines = result.trace().size();
+    if (result.hung || result.notifyStatus != std::optional<uint32_t>(0)) {
+      state.SkipWithError("the run did not complete with EFI_SUCCESS");
+      break;
+    }
+  }
+  state.counters["trace_lines"] = static_cast<double>(lines);
+}
+
+void BM_Native_Default(benchmark::State& state) { RunNative(state, board::BoardConfig{}); }
+
+void BM_Native_FullRamp(benchmark::State& state) {
+  RunNative(state, bench::FullRamp(static_cast<uint8_t>(state.range(0))));
+  state.counters["steps"] = bench::kFullRampSteps;
+}
+
+}  // namespace
+
+BENCHMARK(BM_Native_Default)->Name("native/default")->Unit(benchmark::kMillisecond);
+// 255 µs is the worst case; 0 µs shows the cost of the steps without the
+// timer polls of the settle waits.
+BENCHMARK(BM_Native_FullRamp)
+    ->Name("native/full_ramp")
+    ->ArgName("delay_us")
+    ->Arg(255)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond);
