@@ -74,7 +74,7 @@ struct AccessCounts {
   // PEI services and PPI calls other than SMBus Execute: "LocatePpi",
   // "NotifyPpi", "GetVariable", "PCD Get64", ...
   std::map<std::string, uint32_t> pei;
-  uint32_t sidt = 0;    // "cpu" lines (the native engine records them)
+  uint32_t sidt = 0;  // "cpu" lines (the native engine records them)
   uint32_t pauses = 0;
 
   [[nodiscard]] uint32_t SmbusTotal() const;
@@ -112,9 +112,9 @@ uint32_t CountSteps(std::span<const board::Event> events);
 std::vector<StepInterval> StepIntervals(std::span<const board::Event> events);
 
 struct StepFigures {
-  uint32_t steps = 0;                 // POST 0xC4 writes
-  Distribution instructions;          // per interval (steps - 1 of them)
-  Distribution time;                  // virtual ns per interval
+  uint32_t steps = 0;         // POST 0xC4 writes
+  Distribution instructions;  // per interval (steps - 1 of them)
+  Distribution time;          // virtual ns per interval
   Distribution smbus;
   Distribution superIo;
   Distribution post;
@@ -141,9 +141,9 @@ struct RunFigures {
   std::optional<uint32_t> notifyStatus;
   bool hung = false;
   std::string stopReason;
-  std::string fault;                    // a guest fault of the IA-32 run
+  std::string fault;                      // a guest fault of the IA-32 run
   std::optional<std::string> difference;  // where native and IA-32 runs differ
-  size_t traceLines = 0;                // of the IA-32 run
+  size_t traceLines = 0;                  // of the IA-32 run
 
   uint32_t stackHighWater = 0;
   uint32_t entryStack = 0;
