@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <span>
 #include <string_view>
 
 #include "board/Status.h"
@@ -48,6 +50,33 @@ uint32_t Ticks(uint32_t us) {
   return static_cast<uint32_t>(uint64_t{us} * kTimerFrequency / 1000000);
 }
 
+Action Make(Act kind, uint32_t port, uint64_t value) {
+  Action a;
+  a.kind = kind;
+  a.port = port;
+  a.value = static_cast<uint32_t>(value);
+  return a;
+}
+
+Action SmbusAction(uint8_t op, uint8_t command, uint64_t length, uint32_t status,
+                   const uint8_t* bytes, size_t n) {
+  Action a = Make(Act::Smbus, command, length);
+  a.op = op;
+  a.status = status;
+  a.size = static_cast<uint8_t>(std::min(n, a.data.size()));
+  for (size_t i = 0; i < a.size; ++i) {
+    a.data[i] = bytes[i];
+  }
+  return a;
+}
+
+uint32_t PpiCodeOf(const board::Guid& guid) {
+  return guid == board::guids::kReadOnlyVariable2Ppi ? kVariablePpi
+         : guid == board::guids::kSmbus2Ppi          ? kSmbus2Ppi
+         : guid == board::guids::kPcdPpi             ? kPcdPpi
+                                                     : kOtherPpi;
+}
+
 // ---- The model's clock generator ----
 
 // The device as docs/board.md describes it: block transactions only, a read
@@ -60,23 +89,24 @@ class ModelDevice {
         reported_(config.reportedByteCount),
         failures_(config.smbusFailures) {}
 
-  Action Write(uint8_t command, std::vector<uint8_t> bytes) {
-    Action a{Act::Smbus, kWriteBlock, command, bytes.size(), 0, Injected(), bytes, {}, {}};
+  Action Write(uint8_t command, std::initializer_list<uint8_t> bytes) {
+    Action a = SmbusAction(kWriteBlock, command, bytes.size(), Injected(), bytes.begin(),
+                           bytes.size());
     if (a.status == board::kEfiSuccess) {
-      for (size_t i = 0; i < bytes.size(); ++i) {
-        regs_[static_cast<uint8_t>(command + i)] = bytes[i];
+      for (size_t i = 0; i < a.size; ++i) {
+        regs_[static_cast<uint8_t>(command + i)] = a.data[i];
       }
     }
     return a;
   }
 
-  // `delivered` receives the bytes a successful read transfers.
+  // A read's data are the bytes it delivers.
   Action Read(uint8_t command, uint64_t length) {
-    Action a{Act::Smbus, kReadBlock, command, length, 0, Injected(), {}, {}, {}};
+    Action a = SmbusAction(kReadBlock, command, length, Injected(), nullptr, 0);
     if (a.status == board::kEfiSuccess) {
       const uint64_t count = std::min<uint64_t>(length, ReadBack(8));
       for (uint64_t i = 0; i < count; ++i) {
-        a.data.push_back(ReadBack(static_cast<uint8_t>(command + i)));
+        a.data[a.size++] = ReadBack(static_cast<uint8_t>(command + i));
       }
     }
     return a;
@@ -112,13 +142,13 @@ class ModelSio {
     for (const auto& [ldn, regs] : config.superIoDevices) {
       for (const auto& [reg, value] : regs) {
         if (reg >= 0x30) {
-          devices_[ldn][reg] = value;
+          Slot(ldn, reg) = value;
         }
       }
     }
     for (const auto& [reg, value] : config.superIoGlobal) {
       if (reg < 0x30) {
-        global_[reg] = value;
+        Slot(kGlobal, reg) = value;
       }
     }
   }
@@ -126,21 +156,19 @@ class ModelSio {
   // One register write, inside its own enter and leave.
   void Write(std::vector<Action>& out, uint8_t reg, uint8_t value) {
     Enter(out, reg);
-    out.push_back({Act::SioOut, 0, kSioData, value, 0, 0, {}, {}, {}});
+    out.push_back(Make(Act::SioOut, kSioData, value));
     Leave(out);
     if (reg == 0x07) {
       selected_ = value;
-    } else if (reg >= 0x30) {
-      devices_[selected_][reg] = value;
     } else {
-      global_[reg] = value;
+      Slot(reg >= 0x30 ? selected_ : kGlobal, reg) = value;
     }
   }
   // One register read, inside its own enter and leave.
   uint8_t Read(std::vector<Action>& out, uint8_t reg) {
     Enter(out, reg);
-    uint8_t value = reg == 0x07 ? selected_ : reg >= 0x30 ? devices_[selected_][reg] : global_[reg];
-    out.push_back({Act::SioIn, 0, kSioData, value, 0, 0, {}, {}, {}});
+    const uint8_t value = reg == 0x07 ? selected_ : Slot(reg >= 0x30 ? selected_ : kGlobal, reg);
+    out.push_back(Make(Act::SioIn, kSioData, value));
     Leave(out);
     return value;
   }
@@ -165,24 +193,33 @@ class ModelSio {
     Write(out, 0x30, static_cast<uint8_t>(Read(out, 0x30) & ~0x01));
   }
 
-  [[nodiscard]] uint8_t Device(uint8_t ldn, uint8_t reg) {
-    return devices_[ldn][reg];
-  }
+  [[nodiscard]] uint8_t Device(uint8_t ldn, uint8_t reg) { return Slot(ldn, reg); }
   [[nodiscard]] uint8_t Selected() const { return selected_; }
 
  private:
+  static constexpr uint16_t kGlobal = 0x100;  // global registers (below 0x30)
+
+  // The register's value, 0 until set (a short list: the guard uses three).
+  uint8_t& Slot(uint16_t ldn, uint8_t reg) {
+    const auto key = static_cast<uint32_t>(ldn << 8 | reg);
+    for (auto& [k, v] : regs_) {
+      if (k == key) {
+        return v;
+      }
+    }
+    return regs_.emplace_back(key, 0).second;
+  }
   static void Enter(std::vector<Action>& out, uint8_t reg) {
-    out.push_back({Act::SioOut, 0, kSioIndex, 0x87, 0, 0, {}, {}, {}});
-    out.push_back({Act::SioOut, 0, kSioIndex, 0x87, 0, 0, {}, {}, {}});
-    out.push_back({Act::SioOut, 0, kSioIndex, reg, 0, 0, {}, {}, {}});
+    out.push_back(Make(Act::SioOut, kSioIndex, 0x87));
+    out.push_back(Make(Act::SioOut, kSioIndex, 0x87));
+    out.push_back(Make(Act::SioOut, kSioIndex, reg));
   }
   static void Leave(std::vector<Action>& out) {
-    out.push_back({Act::SioOut, 0, kSioIndex, 0xAA, 0, 0, {}, {}, {}});
+    out.push_back(Make(Act::SioOut, kSioIndex, 0xAA));
   }
 
   uint8_t selected_;
-  std::map<uint8_t, std::map<uint8_t, uint8_t>> devices_;
-  std::map<uint8_t, uint8_t> global_;
+  std::vector<std::pair<uint32_t, uint8_t>> regs_;
 };
 
 // ---- The callback, step by step from docs/module.md ----
@@ -202,12 +239,14 @@ class CallbackModel {
   }
 
  private:
-  void Locate(const board::Guid& guid, uint32_t status) {
-    e_.actions.push_back({Act::Locate, 0, 0, 0, 0, status, {}, {}, guid.ToString()});
+  void Locate(uint32_t ppi, uint32_t status) {
+    Action a = Make(Act::Locate, ppi, 0);
+    a.status = status;
+    e_.actions.push_back(a);
   }
 
   // GetVariable with a buffer of `size` bytes; the data when it succeeds.
-  std::optional<std::vector<uint8_t>> GetVariable(const char* name,
+  std::optional<std::vector<uint8_t>> GetVariable(uint32_t name,
                                                   const std::optional<std::vector<uint8_t>>& var,
                                                   uint64_t size, uint32_t& status) {
     uint64_t dataSize = size;
@@ -216,7 +255,10 @@ class CallbackModel {
       dataSize = var->size();
       status = var->size() > size ? board::kEfiBufferTooSmall : board::kEfiSuccess;
     }
-    e_.actions.push_back({Act::GetVariable, 0, 0, size, dataSize, status, {}, {}, name});
+    Action a = Make(Act::GetVariable, name, size);
+    a.extra = static_cast<uint32_t>(dataSize);
+    a.status = status;
+    e_.actions.push_back(a);
     if (status != board::kEfiSuccess) {
       return std::nullopt;
     }
@@ -229,10 +271,9 @@ class CallbackModel {
     return board::IsError(status) || status == board::kEfiSuccess ? status
                                                                   : board::kEfiDeviceError;
   }
-  uint32_t Smbus(Action a) {
-    const uint32_t status = a.status;
-    e_.actions.push_back(std::move(a));
-    return Effective(status);
+  uint32_t Smbus(const Action& a) {
+    e_.actions.push_back(a);
+    return Effective(a.status);
   }
   uint32_t WriteRegister(uint8_t reg) { return Smbus(device_.Write(reg, {image_[reg]})); }
 
@@ -240,19 +281,19 @@ class CallbackModel {
   // than asked for fails with EFI_DEVICE_ERROR (the image would keep bytes
   // that are not the device's).
   uint32_t ReadInto(uint8_t reg, uint64_t length) {
-    Action a = device_.Read(reg, length);
-    const size_t got = a.data.size();
-    std::copy(a.data.begin(), a.data.end(), image_.begin() + reg);
-    const uint32_t status = Smbus(std::move(a));
+    const Action a = device_.Read(reg, length);
+    const size_t got = a.size;
+    std::copy(a.data.begin(), a.data.begin() + a.size, image_.begin() + reg);
+    const uint32_t status = Smbus(a);
     if (status != board::kEfiSuccess) {
       return status;
     }
     return got < length ? board::kEfiDeviceError : board::kEfiSuccess;
   }
 
-  void Delay() { e_.actions.push_back({Act::Delay, 0, 0, delayUs_, 0, 0, {}, {}, {}}); }
+  void Delay() { e_.actions.push_back(Make(Act::Delay, 0, delayUs_)); }
   void Post(uint8_t code) {
-    e_.actions.push_back({Act::Post, 0, kPostPort, code, 0, 0, {}, {}, {}});
+    e_.actions.push_back(Make(Act::Post, kPostPort, code));
     e_.post.push_back(code);
   }
 
@@ -304,20 +345,19 @@ class CallbackModel {
   }
 
   uint32_t Callback() {
-    Locate(board::guids::kReadOnlyVariable2Ppi,
-           config_.variablePpi ? board::kEfiSuccess : board::kEfiNotFound);
+    Locate(kVariablePpi, config_.variablePpi ? board::kEfiSuccess : board::kEfiNotFound);
     if (!config_.variablePpi) {
       return board::kEfiNotFound;
     }
     uint32_t status = 0;
-    auto setup = GetVariable("Setup", config_.setup, board::setup::kSize, status);
+    auto setup = GetVariable(kSetupVariable, config_.setup, board::setup::kSize, status);
     if (!setup) {
       return status;
     }
     if (setup->size() < 168) {
       return kBadBufferSize;
     }
-    Locate(board::guids::kSmbus2Ppi, board::kEfiSuccess);
+    Locate(kSmbus2Ppi, board::kEfiSuccess);
 
     // The image: byte count 0x11 (status ignored), 17 bytes from register 0,
     // then the count register 8 reported, at most 18, from register 17.
@@ -342,8 +382,8 @@ class CallbackModel {
       }
     }
 
-    auto pch = GetVariable("PchRcConfiguration", config_.pchRcConfiguration,
-                           board::pchrc::kSize, status);
+    auto pch = GetVariable(kPchRcVariable, config_.pchRcConfiguration, board::pchrc::kSize,
+                           status);
     const bool set = pch && pch->size() > 1349 && (*pch)[1349] == 5;
     const uint8_t mode = image_[1];
     std::optional<uint8_t> newMode;
@@ -364,6 +404,10 @@ class CallbackModel {
     const uint8_t select = (*setup)[166];
     delayUs_ = (*setup)[167];
 
+    if (target <= 2047) {  // a step is about 140 accesses
+      e_.actions.reserve(e_.actions.size() + 16 +
+                         150 * static_cast<size_t>(std::abs(target - current)));
+    }
     uint32_t stepStatus = board::kEfiSuccess;
     if (target > 2047) {
       stepStatus = board::kEfiInvalidParameter;
@@ -416,9 +460,9 @@ class CallbackModel {
 // Compares observed actions with expected ones; timer reads are split into
 // waits of the expected length. `hung`: the observed list may stop early,
 // inside a delay.
-void CompareActions(const std::vector<Action>& expected, const std::vector<Action>& observed,
-                    bool hung, std::vector<std::string>& out) {
-  static const std::vector<uint32_t> kNone;
+void CompareActions(const std::vector<Action>& expected, const Observed& seen, bool hung,
+                    std::vector<std::string>& out) {
+  const std::vector<Action>& observed = seen.actions;
   size_t i = 0;  // expected
   size_t j = 0;  // observed
   while (i < expected.size()) {
@@ -429,7 +473,10 @@ void CompareActions(const std::vector<Action>& expected, const std::vector<Actio
       }
       const uint32_t ticks = Ticks(static_cast<uint32_t>(expected[i].value));
       const bool haveReads = j < observed.size() && observed[j].kind == Act::TimerReads;
-      const std::vector<uint32_t>& reads = haveReads ? observed[j].reads : kNone;
+      const std::span<const uint32_t> reads =
+          haveReads ? std::span<const uint32_t>(seen.reads).subspan(observed[j].first,
+                                                                   observed[j].count)
+                    : std::span<const uint32_t>();
       if (haveReads) {
         ++j;
       }
@@ -712,16 +759,23 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
 }  // namespace
 
 std::string Action::Describe() const {
+  static constexpr std::array<const char*, 4> kPpis = {"variable PPI", "SMBus2 PPI", "PCD PPI",
+                                                       "another PPI"};
+  static constexpr std::array<const char*, 3> kVariables = {"Setup", "PchRcConfiguration",
+                                                            "another variable"};
   switch (kind) {
     case Act::Locate:
-      return "LocatePpi(" + text + ") -> " + Status(status);
+      return std::string("LocatePpi(") + kPpis[std::min<size_t>(port, 3)] + ") -> " +
+             Status(status);
     case Act::GetVariable:
-      return "GetVariable(" + text + ", size " + std::to_string(value) + ") -> " + Status(status) +
-             ", DataSize " + std::to_string(extra);
+      return std::string("GetVariable(") + kVariables[std::min<size_t>(port, 2)] + ", size " +
+             std::to_string(value) + ") -> " + Status(status) + ", DataSize " +
+             std::to_string(extra);
     case Act::Smbus:
       return std::string(op == kWriteBlock ? "write" : op == kReadBlock ? "read" : "op?") +
              " command " + std::to_string(port) + " length " + std::to_string(value) + " " +
-             Bytes(data) + " -> " + Status(status);
+             Bytes(std::vector<uint8_t>(data.begin(), data.begin() + size)) + " -> " +
+             Status(status);
     case Act::Post:
       return "POST " + Hex(value);
     case Act::SioOut:
@@ -731,9 +785,9 @@ std::string Action::Describe() const {
     case Act::Delay:
       return "delay " + std::to_string(value) + " us";
     case Act::TimerReads:
-      return std::to_string(reads.size()) + " timer reads";
+      return std::to_string(count) + " timer reads";
     case Act::Unexpected:
-      return "unexpected " + text;
+      return "an unexpected access (trace line " + std::to_string(value) + ")";
   }
   return "?";
 }
@@ -763,66 +817,64 @@ Expectation Expect(const BoardConfig& config) {
   return e;
 }
 
-std::vector<Action> ObservedActions(const board::Trace& trace) {
-  std::vector<Action> out;
-  for (const Event* event : CallbackEvents(trace)) {
+Observed ObservedActions(const board::Trace& trace) {
+  Observed seen;
+  const std::vector<const Event*> callback = CallbackEvents(trace);
+  seen.actions.reserve(callback.size());
+  for (const Event* event : callback) {
     const Event& ev = *event;
     const bool in = ev.kind == EventKind::Io && ev.op == static_cast<uint8_t>(board::IoOp::In);
     if (in && ev.address == kTimerPort && ev.width == 32) {
-      if (out.empty() || out.back().kind != Act::TimerReads) {
-        out.emplace_back().kind = Act::TimerReads;
+      if (seen.actions.empty() || seen.actions.back().kind != Act::TimerReads) {
+        Action a = Make(Act::TimerReads, kTimerPort, 0);
+        a.first = static_cast<uint32_t>(seen.reads.size());
+        seen.actions.push_back(a);
       }
-      out.back().reads.push_back(static_cast<uint32_t>(ev.value));
+      seen.actions.back().count++;
+      seen.reads.push_back(static_cast<uint32_t>(ev.value));
       continue;
     }
-    Action& a = out.emplace_back();
+    // Anything not recognised below stays Unexpected, naming its trace line.
+    Action a = Make(Act::Unexpected, 0, static_cast<uint64_t>(event - &trace[0]));
     switch (ev.kind) {
       case EventKind::Pei:
         if (ev.op == static_cast<uint8_t>(board::PeiCall::LocatePpi) && ev.address == 0) {
-          a.kind = Act::Locate;
+          a = Make(Act::Locate, PpiCodeOf(ev.PeiGuid()), 0);
           a.status = ev.status;
-          a.text = ev.PeiGuid().ToString();
         } else if (ev.op == static_cast<uint8_t>(board::PeiCall::GetVariable)) {
-          a.kind = Act::GetVariable;
-          a.value = ev.length;
-          a.extra = ev.value;
+          const bool setup =
+              ev.Text() == "Setup" && ev.PeiGuid() == board::guids::kSetupVariable;
+          const bool pch = ev.Text() == "PchRcConfiguration" &&
+                           ev.PeiGuid() == board::guids::kPchRcConfigurationVariable;
+          a = Make(Act::GetVariable,
+                   setup ? kSetupVariable : pch ? kPchRcVariable : kOtherVariable, ev.length);
+          a.extra = static_cast<uint32_t>(ev.value);
           a.status = ev.status;
-          a.text = ev.Text();
-        } else {
-          a.text = "PEI call " + std::to_string(ev.op);
         }
         break;
       case EventKind::Smbus:
         if (ev.address == 0x6B) {
-          a.kind = Act::Smbus;
-          a.op = ev.op;
-          a.port = static_cast<uint32_t>(ev.value);
-          a.value = ev.length;
-          a.status = ev.status;
-          a.data = ev.Data();
-        } else {
-          a.text = "SMBus address " + Hex(ev.address);
+          const std::vector<uint8_t>& data = ev.Data();
+          a = SmbusAction(ev.op, static_cast<uint8_t>(ev.value), ev.length, ev.status,
+                          data.data(), data.size());
+          if (ev.value > 0xFF || data.size() > a.data.size() || ev.length > 0xFFFFFFFFU) {
+            a.kind = Act::Unexpected;
+          }
         }
         break;
       case EventKind::Io:
         if (!in && ev.address == kPostPort && ev.width == 8) {
-          a.kind = Act::Post;
-          a.port = kPostPort;
-          a.value = ev.value;
+          a = Make(Act::Post, kPostPort, ev.value);
         } else if ((ev.address == kSioIndex || ev.address == kSioData) && ev.width == 8) {
-          a.kind = in ? Act::SioIn : Act::SioOut;
-          a.port = static_cast<uint32_t>(ev.address);
-          a.value = ev.value;
-        } else {
-          a.text = std::string(in ? "in " : "out ") + Hex(ev.address) + " width " +
-                   std::to_string(ev.width);
+          a = Make(in ? Act::SioIn : Act::SioOut, static_cast<uint32_t>(ev.address), ev.value);
         }
         break;
       default:
-        a.text = "event kind " + std::to_string(static_cast<int>(ev.kind));
+        break;
     }
+    seen.actions.push_back(a);
   }
-  return out;
+  return seen;
 }
 
 std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOutcome& outcome,

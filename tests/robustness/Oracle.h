@@ -36,27 +36,35 @@
 namespace robustness {
 
 enum class Act : uint8_t {
-  Locate,       // LocatePpi: text = GUID, status
-  GetVariable,  // text = name, value = size passed, extra = DataSize after, status
+  Locate,       // LocatePpi: port = which PPI (PpiCode), status
+  GetVariable,  // port = which variable (VariableCode), value = size passed,
+                // extra = DataSize after, status
   Smbus,        // op, port = command, value = Length passed, data, status
   Post,         // value = code
   SioOut,       // port, value
   SioIn,        // port, value
   Delay,        // value = microseconds
-  TimerReads,   // observed: consecutive reads of the ACPI timer (reads)
-  Unexpected,   // an access the module has no business making (text says which)
+  TimerReads,   // observed: consecutive reads of the ACPI timer, reads[first, first + count)
+  Unexpected,   // an access the module has no business making: value = its index in the trace
 };
 
+// The PPIs and variables an action names (anything else is "Other").
+enum PpiCode : uint32_t { kVariablePpi, kSmbus2Ppi, kPcdPpi, kOtherPpi };
+enum VariableCode : uint32_t { kSetupVariable, kPchRcVariable, kOtherVariable };
+
+// One access, small and trivially copyable: a run makes thousands.
 struct Action {
   Act kind = Act::Unexpected;
   uint8_t op = 0;
+  uint8_t size = 0;  // bytes in data
   uint32_t port = 0;
-  uint64_t value = 0;
-  uint64_t extra = 0;
   uint32_t status = 0;
-  std::vector<uint8_t> data;
-  std::vector<uint32_t> reads;
-  std::string text;
+  uint32_t value = 0;
+  uint32_t extra = 0;
+  uint32_t first = 0;  // TimerReads
+  uint32_t count = 0;
+  std::array<uint8_t, 18> data{};  // SMBus bytes written or delivered (a block the module
+                                   // makes has at most 18; a longer one is Unexpected)
 
   bool operator==(const Action&) const = default;
   [[nodiscard]] std::string Describe() const;
@@ -86,7 +94,11 @@ Expectation Expect(const board::BoardConfig& config);
 
 // The callback's accesses as a run recorded them; consecutive timer reads
 // (PAUSE between them ignored) are one TimerReads entry.
-std::vector<Action> ObservedActions(const board::Trace& trace);
+struct Observed {
+  std::vector<Action> actions;
+  std::vector<uint32_t> reads;  // timer readings, in order
+};
+Observed ObservedActions(const board::Trace& trace);
 
 // Every violation of the model and of the invariants by one run.
 std::vector<std::string> CheckRun(const board::BoardConfig& config,
