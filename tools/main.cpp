@@ -71,7 +71,7 @@ int RunImage(const ImageOptions& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   CLI::App app{"clockramp: runs the ClockRamp PEI module on a simulated board"};
   app.require_subcommand(1);
   RunOptions runOptions;
@@ -95,4 +95,10 @@ int main(int argc, char** argv) {
     runOptions.scenario = scenario;
   }
   return RunCommand(runOptions, std::cout, std::cerr);
+} catch (const std::exception& e) {
+  std::cerr << "clockramp: " << e.what() << "\n";
+  return 1;
+} catch (...) {
+  std::cerr << "clockramp: unexpected failure\n";
+  return 1;
 }
