@@ -28,8 +28,9 @@ using board::IoOp;
 // A synthetic trace: timer readings (value), PAUSE (-1) and POST writes (-2),
 // 1 µs apart except PAUSE, which costs nothing.
 std::vector<Event> Readings(const std::vector<int64_t>& script) {
-  std::vector<Event> events;
   uint64_t t = 0;
+  std::vector<Event> events;
+  events.reserve(script.size());
   for (int64_t item : script) {
     if (item == -1) {
       events.push_back(Event::Cpu(t, board::CpuOp::Pause));
@@ -49,6 +50,7 @@ struct WaitShape {
 
 std::vector<WaitShape> Shapes(const std::vector<TimerWait>& waits) {
   std::vector<WaitShape> shapes;
+  shapes.reserve(waits.size());
   for (const TimerWait& w : waits) {
     shapes.push_back({w.polls, w.Ticks()});
   }
