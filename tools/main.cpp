@@ -12,6 +12,9 @@
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
 #include "image/ImageReport.h"
 #endif
+#ifdef CLOCKRAMP_HAVE_REPORT
+#include "tools/report/ReportCommand.h"
+#endif
 
 namespace {
 
@@ -81,6 +84,10 @@ int main(int argc, char** argv) try {
   ImageOptions imageOptions;
   AddImage(app, imageOptions);
 #endif
+#ifdef CLOCKRAMP_HAVE_REPORT
+  clockramp::report::ReportCommandOptions reportOptions;
+  clockramp::report::AddReportCommand(app, reportOptions);
+#endif
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -89,6 +96,11 @@ int main(int argc, char** argv) try {
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
   if (app.got_subcommand("image")) {
     return RunImage(imageOptions);
+  }
+#endif
+#ifdef CLOCKRAMP_HAVE_REPORT
+  if (app.got_subcommand("report")) {
+    return clockramp::report::RunReportCommand(reportOptions, std::cout, std::cerr);
   }
 #endif
   if (!scenario.empty()) {
