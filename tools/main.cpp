@@ -1,6 +1,7 @@
 // clockramp: runs the ClockRamp PEI module on a simulated board described by
 // a scenario file and reports what it did.
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,15 @@
 #ifdef CLOCKRAMP_HAVE_REPORT
 #include "tools/report/ReportCommand.h"
 #endif
+#ifdef CLOCKRAMP_HAVE_IA32
+#include "tools/Ia32Command.h"
+#endif
 
 namespace {
 
 using namespace clockramp::tool;
 
-void AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
+CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
   CLI::App* run = app.add_subcommand(
       "run",
       "Run the module on a board: the built-in default board, or the one a scenario file "
@@ -43,6 +47,7 @@ void AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
   run->add_option("--engine", options.engine, help)
       ->check(CLI::IsMember(engines))
       ->capture_default_str();
+  return run;
 }
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
@@ -79,7 +84,20 @@ int main(int argc, char** argv) try {
   app.require_subcommand(1);
   RunOptions runOptions;
   std::string scenario;
-  AddRun(app, runOptions, scenario);
+#ifdef CLOCKRAMP_HAVE_IA32
+  // --image is read when an ia32 run starts, after the command line is parsed.
+  auto imagePath = std::make_shared<std::string>();
+  RegisterIa32Engine(imagePath);
+#endif
+  CLI::App* run = AddRun(app, runOptions, scenario);
+#ifdef CLOCKRAMP_HAVE_IA32
+  run->add_option("--image", *imagePath,
+                  "The IA-32 image for --engine ia32 (default: the one this build made)");
+  CheckOptions checkOptions;
+  AddCheckCommand(app, checkOptions);
+#else
+  (void)run;
+#endif
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
   ImageOptions imageOptions;
   AddImage(app, imageOptions);
@@ -101,6 +119,11 @@ int main(int argc, char** argv) try {
 #ifdef CLOCKRAMP_HAVE_REPORT
   if (app.got_subcommand("report")) {
     return clockramp::report::RunReportCommand(reportOptions, std::cout, std::cerr);
+  }
+#endif
+#ifdef CLOCKRAMP_HAVE_IA32
+  if (app.got_subcommand("check")) {
+    return RunCheck(checkOptions, std::cout, std::cerr);
   }
 #endif
   if (!scenario.empty()) {

@@ -125,10 +125,11 @@ TEST_F(Cli, DefaultBoardSummary) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   for (const char* expected :
-       {"entry       EFI_SUCCESS", "callback    EFI_SUCCESS", "code        1000 → 1024 in 24 steps\n",
+       {"entry       EFI_SUCCESS", "callback    EFI_SUCCESS",
+        "code        1000 → 1024 in 24 steps\n",
         "automatic: level 0 ×3, level 1 ×8, level 2 ×8, level 3 ×5",
-        "72 codes: (C4 C8 CC) ×24, last 0xCC", "guard       disarmed",
-        "6: 0xC0 → 0xFF", "19: 0xE8 → 0x00", "20: 0x03 → 0x04", "decoding on",
+        "72 codes: (C4 C8 CC) ×24, last 0xCC", "guard       disarmed", "6: 0xC0 → 0xFF",
+        "19: 0xE8 → 0x00", "20: 0x03 → 0x04", "decoding on",
         "time        58.700 ms: SMBus 54.260 ms, delays 2.448 ms (48 waits), other 1.992 ms"}) {
     EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
   }
@@ -167,7 +168,8 @@ TEST_F(Cli, DefaultBoardTimelineReadsBack) {
   }
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "identifiers repeat";
-  EXPECT_EQ(clockramp::tool::test::BitsValue(vcd.initial.at(vcd.Variable("frequency_code").id)), 1000U);
+  EXPECT_EQ(clockramp::tool::test::BitsValue(vcd.initial.at(vcd.Variable("frequency_code").id)),
+            1000U);
   EXPECT_EQ(clockramp::tool::test::BitsValue(vcd.FinalValue("frequency_code")), 1024U);
   EXPECT_EQ(clockramp::tool::test::BitsValue(vcd.FinalValue("reg6_level")), 0xFFU);
   EXPECT_EQ(clockramp::tool::test::BitsValue(vcd.FinalValue("post_code")), 0xCCU);
@@ -180,7 +182,8 @@ TEST_F(Cli, VerboseListsDecodedAccesses) {
   for (const char* expected :
        {"Super I/O LDN 8 reg 0xF6 ← 0x01 — guard armed", "Super I/O LDN 10 reg 0xE7 → 0x08",
         "Super I/O LDN 8 reg 0x30 ← 0x00", "PCI 00:1F.2 reg 0x40 (16-bit) ← 0x0500",
-        "PCI 00:1F.2 reg 0x44 ← 0x80 — ACPI decoding on", "SMBus 0x6B writeBlock reg 19 ← 00 04 (code 1024)",
+        "PCI 00:1F.2 reg 0x44 ← 0x80 — ACPI decoding on",
+        "SMBus 0x6B writeBlock reg 19 ← 00 04 (code 1024)",
         "SMBus 0x6B writeBlock reg 6 ← 0xD5 (level 1)", "timer wait 179 ticks", "51 polls",
         "GetVariable \"Setup\" into 219 bytes: EFI_SUCCESS", "return ClockRampNotify: EFI_SUCCESS",
         "POST 0xC4"}) {
@@ -213,7 +216,8 @@ struct ScenarioCase {
 
 TEST_F(Cli, Scenarios) {
   const std::vector<ScenarioCase> cases = {
-      {"at-target.json", 0,
+      {"at-target.json",
+       0,
        {"callback    EFI_SUCCESS", "1000 → 1000, no step", "POST        none", "8: 0x00 → 0x01"},
        [](const std::vector<Json>& t) {
          EXPECT_TRUE(Lines(t, "io", IsPost).empty());
@@ -221,7 +225,8 @@ TEST_F(Cli, Scenarios) {
          EXPECT_EQ(last["command"], 8);
          EXPECT_EQ(last["data"], Json::array({1}));
        }},
-      {"three-codes-down.json", 0,
+      {"three-codes-down.json",
+       0,
        {"1027 → 1024 in 3 steps\n", "automatic: level 3 ×3", "guard       disarmed"},
        [](const std::vector<Json>& t) {
          auto codes = Lines(t, "smbus", WriteAt(19));
@@ -230,27 +235,33 @@ TEST_F(Cli, Scenarios) {
          EXPECT_EQ(codes[1]["data"], Json::array({1, 4}));
          EXPECT_EQ(codes[2]["data"], Json::array({0, 4}));
        }},
-      {"fixed-level-2.json", 0,
+      {"fixed-level-2.json",
+       0,
        {"1021 → 1024 in 3 steps", "fixed (RampLevelSelect 2): level 2 ×3", "6: 0xC0 → 0xEA"},
        [](const std::vector<Json>& t) {
          auto levels = Lines(t, "smbus", WriteAt(6));
          ASSERT_EQ(levels.size(), 1U);
          EXPECT_EQ(levels[0]["data"], Json::array({0xEA}));
        }},
-      {"fixed-level-9.json", 0,
+      {"fixed-level-9.json",
+       0,
        {"fixed (RampLevelSelect 9): level 0 ×3", "6: 0xFF → 0xC0"},
        [](const std::vector<Json>& t) {
          auto levels = Lines(t, "smbus", WriteAt(6));
          ASSERT_EQ(levels.size(), 1U);
          EXPECT_EQ(levels[0]["data"], Json::array({0xC0}));
        }},
-      {"selector-other.json", 0, {"1: 0x25 → 0x05"},
+      {"selector-other.json",
+       0,
+       {"1: 0x25 → 0x05"},
        [](const std::vector<Json>& t) {
          auto mode = Lines(t, "smbus", WriteAt(1));
          ASSERT_EQ(mode.size(), 1U);
          EXPECT_EQ(mode[0]["data"], Json::array({0x05}));
        }},
-      {"pchrc-missing.json", 0, {"1: 0x25 → 0x05"},
+      {"pchrc-missing.json",
+       0,
+       {"1: 0x25 → 0x05"},
        [](const std::vector<Json>& t) {
          auto reads = Lines(t, "pei", [](const Json& j) { return j["call"] == "GetVariable"; });
          ASSERT_EQ(reads.size(), 2U);
@@ -258,27 +269,38 @@ TEST_F(Cli, Scenarios) {
          EXPECT_EQ(reads[1]["status"], 0x8000000EU);
          EXPECT_EQ(Lines(t, "smbus", WriteAt(1)).size(), 1U);
        }},
-      {"selector-bit7-set.json", 0, {"registers   0: 0x00 → 0x20, 8: 0x00 → 0x01\n"},
+      {"selector-bit7-set.json",
+       0,
+       {"registers   0: 0x00 → 0x20, 8: 0x00 → 0x01\n"},
        [](const std::vector<Json>& t) { EXPECT_TRUE(Lines(t, "smbus", WriteAt(1)).empty()); }},
-      {"setup-too-large.json", 0, {"callback    EFI_BUFFER_TOO_SMALL", "registers   unchanged"},
+      {"setup-too-large.json",
+       0,
+       {"callback    EFI_BUFFER_TOO_SMALL", "registers   unchanged"},
        [](const std::vector<Json>& t) {
          EXPECT_TRUE(Lines(t, "smbus").empty());
          auto reads = Lines(t, "pei", [](const Json& j) { return j["call"] == "GetVariable"; });
          ASSERT_EQ(reads.size(), 1U);
          EXPECT_EQ(reads[0]["dataSize"], 220);
        }},
-      {"setup-short.json", 0, {"callback    EFI_BAD_BUFFER_SIZE", "registers   unchanged"},
+      {"setup-short.json",
+       0,
+       {"callback    EFI_BAD_BUFFER_SIZE", "registers   unchanged"},
        [](const std::vector<Json>& t) { EXPECT_TRUE(Lines(t, "smbus").empty()); }},
-      {"setup-missing.json", 0, {"callback    EFI_NOT_FOUND"},
+      {"setup-missing.json",
+       0,
+       {"callback    EFI_NOT_FOUND"},
        [](const std::vector<Json>& t) { EXPECT_TRUE(Lines(t, "smbus").empty()); }},
-      {"target-too-high.json", 0,
-       {"callback    EFI_INVALID_PARAMETER", "1000 → 1000, no step (target 2048)", "POST        none"},
+      {"target-too-high.json",
+       0,
+       {"callback    EFI_INVALID_PARAMETER", "1000 → 1000, no step (target 2048)",
+        "POST        none"},
        [](const std::vector<Json>& t) {
          EXPECT_TRUE(Lines(t, "io", IsPost).empty());
          EXPECT_TRUE(Lines(t, "smbus", WriteAt(19)).empty());
          EXPECT_EQ(Lines(t, "smbus").back()["data"], Json::array({1}));
        }},
-      {"code-write-fails-last-step.json", 0,
+      {"code-write-fails-last-step.json",
+       0,
        {"callback    EFI_DEVICE_ERROR", "1027 → 1025 in 3 steps (1 failed; target 1024)",
         "guard       left armed", "(C4 C8 CC) ×2, C4 C8, last 0xC8"},
        [](const std::vector<Json>& t) {
@@ -289,14 +311,19 @@ TEST_F(Cli, Scenarios) {
          // The ramp still leaves the byte count at 1.
          EXPECT_EQ(Lines(t, "smbus").back()["command"], 8);
        }},
-      {"notify-fails.json", 0, {"entry       EFI_SUCCESS", "callback    not delivered"},
+      {"notify-fails.json",
+       0,
+       {"entry       EFI_SUCCESS", "callback    not delivered"},
        [](const std::vector<Json>& t) {
          auto notify = Lines(t, "pei", [](const Json& j) { return j["call"] == "NotifyPpi"; });
          ASSERT_EQ(notify.size(), 1U);
          EXPECT_EQ(notify[0]["status"], 0x80000009U);
-         EXPECT_TRUE(Lines(t, "call", [](const Json& j) { return j["fn"] == "ClockRampNotify"; }).empty());
+         EXPECT_TRUE(
+             Lines(t, "call", [](const Json& j) { return j["fn"] == "ClockRampNotify"; }).empty());
        }},
-      {"smbus2-before-entry.json", 0, {"callback    EFI_SUCCESS", "1022 → 1024 in 2 steps"},
+      {"smbus2-before-entry.json",
+       0,
+       {"callback    EFI_SUCCESS", "1022 → 1024 in 2 steps"},
        [](const std::vector<Json>& t) {
          auto ret = std::find_if(t.begin(), t.end(), [](const Json& j) {
            return j["ev"] == "return" && j["fn"] == "ClockRampEntry";
@@ -306,23 +333,31 @@ TEST_F(Cli, Scenarios) {
          EXPECT_EQ((ret + 1)->value("fn", ""), "ClockRampNotify");
          EXPECT_EQ((ret + 1)->value("ev", ""), "call");
        }},
-      {"pcd-absent-decoding-on.json", 0, {"callback    EFI_SUCCESS", "1022 → 1024 in 2 steps"},
+      {"pcd-absent-decoding-on.json",
+       0,
+       {"callback    EFI_SUCCESS", "1022 → 1024 in 2 steps"},
        [](const std::vector<Json>& t) {
          EXPECT_TRUE(Lines(t, "pcd").empty());
          EXPECT_TRUE(Lines(t, "mmio").empty());
        }},
-      {"pcd-absent.json", 3, {"callback    did not return (run stopped)", "stopped     no progress", "decoding off"},
+      {"pcd-absent.json",
+       3,
+       {"callback    did not return (run stopped)", "stopped     no progress", "decoding off"},
        [](const std::vector<Json>& t) {
          EXPECT_TRUE(Lines(t, "mmio").empty());
          ASSERT_GE(t.size(), 2U);
          EXPECT_EQ(t[t.size() - 2]["ev"], "hang");
        }},
-      {"hang-acpi-base.json", 3,
-       {"entry       EFI_SUCCESS", "callback    did not return (run stopped)", "port 0x0508", "base 0x0600"},
+      {"hang-acpi-base.json",
+       3,
+       {"entry       EFI_SUCCESS", "callback    did not return (run stopped)", "port 0x0508",
+        "base 0x0600"},
        [](const std::vector<Json>& t) {
          ASSERT_GE(t.size(), 2U);
          EXPECT_EQ(t[t.size() - 2]["ev"], "hang");
-         EXPECT_TRUE(Lines(t, "return", [](const Json& j) { return j["fn"] == "ClockRampNotify"; }).empty());
+         EXPECT_TRUE(Lines(t, "return", [](const Json& j) {
+                       return j["fn"] == "ClockRampNotify";
+                     }).empty());
          EXPECT_TRUE(Lines(t, "mmio", [](const Json& j) { return j["op"] == "write"; }).empty());
        }},
   };
@@ -353,7 +388,8 @@ TEST_F(Cli, InvalidScenariosExitWith2) {
       {nullptr, "", "cannot be read"},
       {"{\"setup\": {\"RampTargetCode\": 5,}}", "", "not valid JSON"},
       {"{\"setup\": {\"RampTarget\": 5}}", "setup.RampTarget", "unknown member"},
-      {"{\"clockGenerator\": {\"registers\": {\"19\": 256}}}", "clockGenerator.registers.19", "out of range"},
+      {"{\"clockGenerator\": {\"registers\": {\"19\": 256}}}", "clockGenerator.registers.19",
+       "out of range"},
       {"{\"clockGenerator\": {\"failures\": [{\"transaction\": 3, \"status\": \"EFI_BROKEN\"}]}}",
        "clockGenerator.failures[0].status", "not a status name"},
       {"{\"pei\": {\"variablePpi\": 1}}", "pei.variablePpi", "must be true or false"},
@@ -393,8 +429,12 @@ TEST_F(Cli, CommandLine) {
       {{"run", "a.json", "b.json"}, 2, ""},
       {{"run", "--engine", "abacus"}, 2, "abacus"},
       {{"run", "--trace"}, 2, "--trace"},
-      {{"run", "--trace", "/nonexistent/folder/t.jsonl"}, 2, "/nonexistent/folder/t.jsonl: cannot be written"},
-      {{"run", "--vcd", "/nonexistent/folder/t.vcd"}, 2, "/nonexistent/folder/t.vcd: cannot be written"},
+      {{"run", "--trace", "/nonexistent/folder/t.jsonl"},
+       2,
+       "/nonexistent/folder/t.jsonl: cannot be written"},
+      {{"run", "--vcd", "/nonexistent/folder/t.vcd"},
+       2,
+       "/nonexistent/folder/t.vcd: cannot be written"},
       {{"--help"}, 0, "run"},
       {{"run", "--help"}, 0, "--vcd"},
       {{"run", "--engine", "native"}, 0, "1000 → 1024"},
@@ -422,6 +462,47 @@ TEST_F(Cli, ImageFigures) {
   run = Run({"image", "--efi", missing});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find(missing), std::string::npos) << run.err;
+}
+#endif
+
+#ifdef CLOCKRAMP_TOOL_HAS_IA32
+// The IA-32 engine's trace is the native engine's without the "cpu" lines.
+TEST_F(Cli, Ia32EngineRunsTheImageWithTheSameTrace) {
+  for (const std::string& scenario :
+       {std::string(), std::string("code-write-fails-last-step.json")}) {
+    SCOPED_TRACE(scenario);
+    ASSERT_EQ(RunScenario(scenario).status, 0);
+    std::vector<Json> native;
+    for (const Json& line : Trace()) {
+      if (line["ev"] != "cpu") {
+        native.push_back(line);
+      }
+    }
+    ToolRun run = RunScenario(scenario, {"--engine", "ia32"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("stack high-water"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("instructions"), std::string::npos) << run.out;
+    EXPECT_EQ(Trace(), native);
+  }
+}
+
+TEST_F(Cli, CheckComparesBothEngines) {
+  const std::string scenarios = CLOCKRAMP_SCENARIOS_DIR;
+  ToolRun run = Run({"check", scenarios + "/three-codes-down.json",
+                     scenarios + "/hang-acpi-base.json", "--random", "25", "--seed", "11"});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("27 boards checked, 0 different"), std::string::npos) << run.out;
+
+  // An image that writes a global faults in the emulator: a difference.
+  run = Run({"check", "--image", CLOCKRAMP_BAD_IMAGE});
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("DIFFERENT"), std::string::npos) << run.out;
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"check", "--image", Path("none.efi").string()},
+        std::vector<std::string>{"check", Path("none.json").string()}}) {
+    EXPECT_EQ(Run(args).status, 2) << args.back();
+  }
 }
 #endif
 

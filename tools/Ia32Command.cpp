@@ -1,0 +1,120 @@
+#include "tools/Ia32Command.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "emu/Differential.h"
+#include "emu/Ia32Engine.h"
+#include "tools/Engine.h"
+#include "tools/RunCommand.h"
+#include "tools/Scenario.h"
+
+namespace clockramp::tool {
+namespace {
+
+emu::EmuOptions OptionsFor(const std::string& imagePath) {
+  emu::EmuOptions options;
+  options.image_path = imagePath.empty() ? emu::DefaultImagePath() : imagePath;
+  return options;
+}
+
+// Summary lines of the IA-32 run's own figures.
+std::vector<std::string> Notes(const emu::EmuOutcome& outcome) {
+  const emu::EmuFigures& f = outcome.figures;
+  std::vector<std::string> notes;
+  notes.push_back(fmt::format("image loaded at 0x{:08X}", f.load_address));
+  std::string steps;
+  if (!f.step_instructions.empty()) {
+    auto [min, max] = std::minmax_element(f.step_instructions.begin(), f.step_instructions.end());
+    steps = fmt::format(", per ramp step {}–{}", *min, *max);
+  }
+  notes.push_back(fmt::format("instructions {} (entry {}, callback {}{})", f.instructions,
+                              f.entry_instructions, f.callback_instructions, steps));
+  notes.push_back(fmt::format("stack high-water {} bytes", f.stack_high_water));
+  if (outcome.fault) {
+    notes.push_back("fault: " + outcome.fault->what);
+  }
+  return notes;
+}
+
+}  // namespace
+
+void RegisterIa32Engine(std::shared_ptr<const std::string> imagePath) {
+  RegisterEngine(Engine{
+      "ia32",
+      "the IA-32 image ClockRamp.efi, instruction by instruction under Unicorn (see --image)",
+      [imagePath](const board::BoardConfig& config) {
+        emu::EmuResult result = emu::RunIa32(config, OptionsFor(*imagePath));
+        EngineRun run;
+        run.notes = Notes(result);
+        run.outcome = static_cast<const board::RunOutcome&>(result);
+        run.board = std::move(result.board);
+        return run;
+      }});
+}
+
+CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
+  CLI::App* check = app.add_subcommand(
+      "check",
+      "Run each scenario on the native and the IA-32 engine and report the first difference "
+      "between their traces and final states. Exit status 0 when they agree everywhere, 1 on "
+      "any difference, 2 for a bad command line or scenario.");
+  check->add_option("scenarios", options.scenarios, "Scenario files (default: the default board)");
+  check->add_option("--random", options.random, "Also check this many random boards");
+  check->add_option("--seed", options.seed, "Seed of the first random board")
+      ->capture_default_str();
+  check->add_option("--image", options.image, "The IA-32 image (default: the one this build made)");
+  return check;
+}
+
+int RunCheck(const CheckOptions& options, std::ostream& out, std::ostream& err) {
+  std::vector<Scenario> scenarios;
+  try {
+    for (const std::string& path : options.scenarios) {
+      scenarios.push_back(LoadScenario(path));
+    }
+  } catch (const ScenarioError& e) {
+    err << "clockramp: " << e.what() << "\n";
+    return kExitInvalid;
+  }
+  if (scenarios.empty() && options.random == 0) {
+    scenarios.push_back(DefaultScenario());
+  }
+
+  emu::EmuOptions emuOptions = OptionsFor(options.image);
+  emuOptions.measure = false;
+  try {
+    emuOptions.image = emu::ReadImage(emuOptions.image_path);
+  } catch (const std::exception& e) {
+    err << "clockramp: " << e.what() << "\n";
+    return kExitInvalid;
+  }
+
+  uint64_t checked = 0;
+  uint64_t different = 0;
+  auto one = [&](const std::string& name, const board::BoardConfig& config, bool verbose) {
+    emu::Comparison c = emu::RunBoth(config, emuOptions);
+    ++checked;
+    if (c.difference) {
+      ++different;
+      out << name << ": DIFFERENT\n  " << *c.difference << "\n";
+    } else if (verbose) {
+      out << name << ": same\n";
+    }
+  };
+  for (const Scenario& s : scenarios) {
+    one(s.source, s.config, true);
+  }
+  for (uint64_t i = 0; i < options.random; ++i) {
+    const uint64_t seed = options.seed + i;
+    const board::BoardConfig config = emu::RandomConfig(seed);
+    one(fmt::format("random board seed {} ({})", seed, emu::DescribeConfig(config)), config, false);
+  }
+  out << fmt::format("{} boards checked, {} different\n", checked, different);
+  return different == 0 ? kExitRan : kExitDifferent;
+}
+
+}  // namespace clockramp::tool
