@@ -1,5 +1,9 @@
 #include "emu/Unicorn.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace emu {
@@ -121,7 +125,31 @@ void Engine::SetIdtr(uint32_t base, uint16_t limit) {
 }
 
 uc_err Engine::Start(uint32_t begin, uint32_t until, uint64_t timeout_us) {
-  return uc_emu_start(uc_, begin, until, timeout_us, 0);
+  if (timeout_us == 0) {
+    return uc_emu_start(uc_, begin, until, 0, 0);
+  }
+  // Unicorn's own timeout runs a helper thread that wakes every few
+  // microseconds for as long as the emulation runs; on a busy machine that
+  // costs about as much as the emulation itself. This watchdog sleeps until
+  // the deadline (or the end of the run) and stops the engine the same way,
+  // with uc_emu_stop from its own thread.
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!finished.wait_for(lock, std::chrono::microseconds(timeout_us), [&] { return done; })) {
+      uc_emu_stop(uc_);
+    }
+  });
+  uc_err err = uc_emu_start(uc_, begin, until, 0, 0);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  finished.notify_one();
+  watchdog.join();
+  return err;
 }
 
 void Engine::Stop() { Check(uc_emu_stop(uc_), "uc_emu_stop"); }
