@@ -26,7 +26,8 @@ class MedianReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" &&
           !run.error_occurred) {
-        medians_[run.run_name.str()] = Median{run.GetAdjustedRealTime(), run.time_unit};
+        medians_[run.run_name.str()] =
+            Median{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime(), run.time_unit};
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -45,35 +46,47 @@ class MedianReporter : public benchmark::ConsoleReporter {
         continue;
       }
       if (!header) {
-        out << "\nemulated / native, median real time:\n";
+        out << "\nemulated / native, medians (real time; CPU time of the running thread):\n";
         header = true;
       }
-      double ratio = Seconds(emulated) / Seconds(native->second);
-      char line[256];
-      std::snprintf(line, sizeof line, "  %-40s %10.3f ms / %10.3f ms = %8.1f\n",
-                    name.substr(std::strlen(kEmulated)).c_str(), 1e3 * Seconds(emulated),
-                    1e3 * Seconds(native->second), ratio);
+      const Median& n = native->second;
+      char line[320];
+      std::snprintf(line, sizeof line,
+                    "  %-28s real %9.3f / %9.3f ms = %6.1f   CPU %9.3f / %9.3f ms = %6.1f\n",
+                    name.substr(std::strlen(kEmulated)).c_str(),
+                    Millis(emulated.real, emulated.unit), Millis(n.real, n.unit),
+                    emulated.real / n.real * Scale(emulated.unit, n.unit),
+                    Millis(emulated.cpu, emulated.unit), Millis(n.cpu, n.unit),
+                    emulated.cpu / n.cpu * Scale(emulated.unit, n.unit));
       out << line;
     }
   }
 
  private:
   struct Median {
-    double time = 0;
+    double real = 0;
+    double cpu = 0;
     benchmark::TimeUnit unit = benchmark::kNanosecond;
   };
 
-  static double Seconds(const Median& m) {
-    switch (m.unit) {
+  static double UnitSeconds(benchmark::TimeUnit unit) {
+    switch (unit) {
       case benchmark::kSecond:
-        return m.time;
+        return 1;
       case benchmark::kMillisecond:
-        return m.time * 1e-3;
+        return 1e-3;
       case benchmark::kMicrosecond:
-        return m.time * 1e-6;
+        return 1e-6;
       default:
-        return m.time * 1e-9;
+        return 1e-9;
     }
+  }
+  static double Millis(double time, benchmark::TimeUnit unit) {
+    return 1e3 * time * UnitSeconds(unit);
+  }
+  // Factor that brings a ratio of times in units a and b to a plain ratio.
+  static double Scale(benchmark::TimeUnit a, benchmark::TimeUnit b) {
+    return UnitSeconds(a) / UnitSeconds(b);
   }
 
   std::map<std::string, Median> medians_;

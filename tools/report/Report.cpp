@@ -149,7 +149,10 @@ std::string Millis(uint64_t ns) {
   return fmt::format("{}.{:03} ms", Count(ns / 1'000'000), ns / 1000 % 1000);
 }
 
-std::string Micros(uint64_t ns) { return fmt::format("{:.1f} µs", static_cast<double>(ns) / 1e3); }
+// Below a millisecond in µs with one decimal, else in ms.
+std::string Micros(uint64_t ns) {
+  return ns >= 1'000'000 ? Millis(ns) : fmt::format("{}.{} µs", ns / 1000, ns / 100 % 10);
+}
 
 std::string Percent(uint64_t part, uint64_t whole) {
   return whole == 0 ? std::string("-")
