@@ -7,6 +7,12 @@
 
 namespace {
 
+/// The clock generator's address as Execute takes it, by value. A constant,
+/// not a local: a structure built in the frame and copied costs the function
+/// that calls Execute a stack slot and extra saved registers, and that
+/// function lies on the callback's deepest call chain.
+const EFI_SMBUS_DEVICE_ADDRESS kClockGenAddress = {CLOCK_GEN_SMBUS_ADDRESS};
+
 /**
   Runs one block transaction with the clock generator, PEC off. Only
   EFI_SUCCESS with every byte transferred is success: a transaction that
@@ -14,15 +20,17 @@ namespace {
   asked (a short read leaves image bytes that would be taken for the
   device's, among them the code the ramp starts from), and is
   EFI_DEVICE_ERROR. Errors are returned as they are.
+  Length itself receives the count the PPI reports, the count asked for is
+  kept aside: with nothing stored in this frame before the call, it stays at
+  two saved registers (the callback's frame is already 1.6 KiB of buffers,
+  and this frame lies under it on every register write).
 **/
 EFI_STATUS ClockGenExecute(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Command,
                            EFI_SMBUS_OPERATION Operation, UINTN Length, UINT8 *Buffer) {
-  EFI_SMBUS_DEVICE_ADDRESS Address = {};
-  Address.SmbusDeviceAddress = CLOCK_GEN_SMBUS_ADDRESS;
-  UINTN Transferred = Length;
+  UINTN Asked = Length;
   EFI_STATUS Status =
-      Smbus->Execute(Smbus, Address, Command, Operation, FALSE, &Transferred, Buffer);
-  if (EfiError(Status) || (Status == EFI_SUCCESS && Transferred == Length)) {
+      Smbus->Execute(Smbus, kClockGenAddress, Command, Operation, FALSE, &Length, Buffer);
+  if (EfiError(Status) || (Status == EFI_SUCCESS && Length == Asked)) {
     return Status;
   }
   return EFI_DEVICE_ERROR;
