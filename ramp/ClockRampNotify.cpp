@@ -61,6 +61,13 @@ EFI_STATUS WriteFinalByteCount(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image) {
   return ClockGenWriteRegister(Smbus, CLOCK_GEN_REG_BYTE_COUNT, Image);
 }
 
+/**
+  The target frequency code, RampTargetCode in "Setup" (16 bits, little-endian).
+**/
+UINT16 RampTarget(const UINT8 *Setup) {
+  return (UINT16)(Setup[RAMP_TARGET_CODE_OFFSET] | (Setup[RAMP_TARGET_CODE_OFFSET + 1] << 8));
+}
+
 }  // namespace
 
 UINT8 AutoLevel(UINT16 Code) {
@@ -84,9 +91,9 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
   EFI_PEI_READ_ONLY_VARIABLE2_PPI *Variable = NULL;
   EFI_PEI_SMBUS2_PPI *Smbus = NULL;
   UINT8 Setup[SETUP_VARIABLE_SIZE];
-  UINTN SetupSize = SETUP_VARIABLE_SIZE;
   UINT8 PchRc[PCH_RC_CONFIGURATION_SIZE];
-  UINTN PchRcSize = PCH_RC_CONFIGURATION_SIZE;
+  // One size for both reads: "Setup" is checked before "PchRcConfiguration" is read.
+  UINTN DataSize = SETUP_VARIABLE_SIZE;
 
   EFI_STATUS Status =
       LocateFirstPpi(PeiServices, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, (VOID **)&Variable);
@@ -94,12 +101,12 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
     return Status;
   }
   Status =
-      Variable->GetVariable(Variable, kSetupName, &SETUP_VARIABLE_GUID, NULL, &SetupSize, Setup);
+      Variable->GetVariable(Variable, kSetupName, &SETUP_VARIABLE_GUID, NULL, &DataSize, Setup);
   if (EfiError(Status)) {
     return Status;
   }
   // A variable too short to hold the ramp fields would leave them unread.
-  if (SetupSize < RAMP_SETUP_MIN_SIZE) {
+  if (DataSize < RAMP_SETUP_MIN_SIZE) {
     return EFI_BAD_BUFFER_SIZE;
   }
 
@@ -120,56 +127,54 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
     }
   }
 
+  DataSize = PCH_RC_CONFIGURATION_SIZE;
   Status = Variable->GetVariable(Variable, kPchRcConfigurationName, &PCH_RC_CONFIGURATION_GUID,
-                                 NULL, &PchRcSize, PchRc);
+                                 NULL, &DataSize, PchRc);
   // A failed read, or one too short to reach the selector, takes the clear policy.
-  BOOLEAN SetPolicy = (BOOLEAN)(!EfiError(Status) && PchRcSize > PCH_RC_SELECTOR_OFFSET &&
+  BOOLEAN SetPolicy = (BOOLEAN)(!EfiError(Status) && DataSize > PCH_RC_SELECTOR_OFFSET &&
                                 PchRc[PCH_RC_SELECTOR_OFFSET] == PCH_RC_SELECTOR_SET);
   Status = ApplyModePolicy(Smbus, Image, SetPolicy);
   if (EfiError(Status)) {
     return Status;
   }
 
+  // The ramp fields are read from the "Setup" buffer where they are used
+  // rather than copied to locals: the buffer is on this stack anyway, and a
+  // copy kept across the ramp would add to a frame that is already 1.6 KiB.
   UINT16 Current =
       (UINT16)(((Image[CLOCK_GEN_REG_CODE_HIGH] & 0x07) << 8) | Image[CLOCK_GEN_REG_CODE_LOW]);
-  UINT16 Target =
-      (UINT16)(Setup[RAMP_TARGET_CODE_OFFSET] | (Setup[RAMP_TARGET_CODE_OFFSET + 1] << 8));
-  UINT8 LevelSelect = Setup[RAMP_LEVEL_SELECT_OFFSET];
-  UINT32 Delay = Setup[RAMP_STEP_DELAY_OFFSET];
 
   // Every path from here on leaves the byte count at 1. Only 11 bits reach
   // the device, so a larger target cannot be ramped to; the current code
   // always fits, so such a target is never the current one.
   EFI_STATUS StepStatus = EFI_SUCCESS;
-  if (Target > RAMP_MAX_CODE) {
+  if (RampTarget(Setup) > RAMP_MAX_CODE) {
     StepStatus = EFI_INVALID_PARAMETER;
-  } else if (Current != Target) {
-    BOOLEAN Automatic = (BOOLEAN)(LevelSelect == RAMP_LEVEL_AUTOMATIC);
-    if (!Automatic) {
-      Status = ClockGenSetLevel(Smbus, LevelSelect, Image);
-      if (EfiError(Status)) {
-        return Status;
-      }
-      DelayMicroseconds(Delay);
-    }
-
+  } else if (Current != RampTarget(Setup)) {
+    // A fixed level is set once, before the first step; the automatic level
+    // before every step, for the code that step moves to. Each is followed
+    // by one delay. With a single call site the image build inlines the
+    // level write here, so it adds no frame to the deepest call chain.
     UINT16 Code = Current;
     do {
-      Code = (UINT16)(Code < Target ? Code + 1 : Code - 1);
-      if (Automatic) {
-        Status = ClockGenSetLevel(Smbus, AutoLevel(Code), Image);
+      UINT16 Next = (UINT16)(Code < RampTarget(Setup) ? Code + 1 : Code - 1);
+      BOOLEAN Automatic = (BOOLEAN)(Setup[RAMP_LEVEL_SELECT_OFFSET] == RAMP_LEVEL_AUTOMATIC);
+      if (Automatic || Code == Current) {
+        Status = ClockGenSetLevel(
+            Smbus, Automatic ? AutoLevel(Next) : Setup[RAMP_LEVEL_SELECT_OFFSET], Image);
         if (EfiError(Status)) {
           return Status;
         }
-        DelayMicroseconds(Delay);
+        DelayMicroseconds(Setup[RAMP_STEP_DELAY_OFFSET]);
       }
+      Code = Next;
       // A failed step does not stop the ramp; the first failure is reported at the end.
       Status = ClockRampStep(Code, Image, Smbus);
       if (EfiError(Status) && !EfiError(StepStatus)) {
         StepStatus = Status;
       }
-      DelayMicroseconds(Delay);
-    } while (Code != Target);
+      DelayMicroseconds(Setup[RAMP_STEP_DELAY_OFFSET]);
+    } while (Code != RampTarget(Setup));
   }
 
   Status = WriteFinalByteCount(Smbus, Image);
@@ -180,5 +185,5 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
     return StepStatus;
   }
   // With the code already at the target the final write's status is not reported.
-  return Current == Target ? EFI_SUCCESS : Status;
+  return Current == RampTarget(Setup) ? EFI_SUCCESS : Status;
 }
