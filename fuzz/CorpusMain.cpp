@@ -88,7 +88,7 @@ int Replay(const std::vector<std::string>& paths) {
     } else if (fs::path(p).extension() == ".json") {
       scenarios.push_back(p);
     } else {
-      inputs.push_back(p);
+      inputs.emplace_back(p);
     }
   }
   for (const auto& [name, config] : Boards(scenarios)) {
@@ -108,7 +108,10 @@ int Replay(const std::vector<std::string>& paths) {
     for (const std::string& p : clockramp::fuzz::Check(bytes, &description)) {
       problems.push_back(p);
     }
-    bad += Report("seed " + name + " (" + description + ")", problems) ? 0 : 1;
+    std::string what = "seed ";
+    what += name;
+    what += " (" + description + ")";
+    bad += Report(what, problems) ? 0 : 1;
     ++runs;
   }
   for (const fs::path& input : inputs) {

@@ -22,9 +22,20 @@ for e in json.load(open(sys.argv[1])):
 ' "$db")
 
 echo "clang-tidy: ${#sources[@]} files"
-printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>&1 \
-  | grep -v -E '^[0-9]+ warnings? (generated|treated as errors?)\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' \
-  | tee "$build/clang-tidy.log" || true
+# xargs exits 123 when a clang-tidy run reported findings (they are in the
+# log); anything else but 0 (a crash, a missing tool) stops the lint, since
+# xargs gives up on the remaining files then.
+set +e
+printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet \
+  >"$build/clang-tidy.raw" 2>&1
+tidy_status=$?
+set -e
+grep -v -E '^[0-9]+ warnings? (generated|treated as errors?)\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' \
+  "$build/clang-tidy.raw" | tee "$build/clang-tidy.log" || true
+if [ "$tidy_status" -ne 0 ] && [ "$tidy_status" -ne 123 ]; then
+  echo "clang-tidy: did not run through (xargs exit $tidy_status)" >&2
+  exit 1
+fi
 if grep -q -E '(warning|error):' "$build/clang-tidy.log"; then
   echo "clang-tidy: findings above" >&2
   exit 1

@@ -509,7 +509,7 @@ void CompareActions(const std::vector<Action>& expected, const Observed& seen, b
         return;  // stopped inside a delay that could not end
       }
       if (done != delays || open) {
-        out.push_back("action " + std::to_string(j) + ": expected " + std::to_string(delays) +
+        out.emplace_back("action " + std::to_string(j) + ": expected " + std::to_string(delays) +
                       " delay(s) of " + std::to_string(expected[i].value) + " us, the timer reads " +
                       "made " + std::to_string(done) + " complete wait(s)" +
                       (open ? " and an incomplete one" : ""));
@@ -519,12 +519,12 @@ void CompareActions(const std::vector<Action>& expected, const Observed& seen, b
       continue;
     }
     if (j >= observed.size()) {
-      out.push_back("the callback stopped after " + std::to_string(j) +
+      out.emplace_back("the callback stopped after " + std::to_string(j) +
                     " accesses; expected next: " + expected[i].Describe());
       return;
     }
     if (!(expected[i] == observed[j])) {
-      out.push_back("action " + std::to_string(j) + ": expected " + expected[i].Describe() +
+      out.emplace_back("action " + std::to_string(j) + ": expected " + expected[i].Describe() +
                     ", got " + observed[j].Describe());
       return;
     }
@@ -532,9 +532,9 @@ void CompareActions(const std::vector<Action>& expected, const Observed& seen, b
     ++j;
   }
   if (j < observed.size()) {
-    out.push_back("unexpected access after the last expected one: " + observed[j].Describe());
+    out.emplace_back("unexpected access after the last expected one: " + observed[j].Describe());
   } else if (hung) {
-    out.push_back("the run hung although the callback made every expected access");
+    out.emplace_back("the run hung although the callback made every expected access");
   }
 }
 
@@ -584,10 +584,10 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
 
   // The entry cannot hang and always succeeds.
   if (outcome.entryStatus != std::optional<uint32_t>(board::kEfiSuccess)) {
-    out.push_back("the entry did not return EFI_SUCCESS");
+    out.emplace_back("the entry did not return EFI_SUCCESS");
   }
   if (outcome.notifications != (e.delivered ? 1U : 0U)) {
-    out.push_back("callbacks delivered: " + std::to_string(outcome.notifications));
+    out.emplace_back("callbacks delivered: " + std::to_string(outcome.notifications));
   }
 
   // Register bits outside the named masks.
@@ -602,7 +602,7 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
   mask[20] = 0x07;
   for (size_t r = 0; r < 256; ++r) {
     if (((before[r] ^ after[r]) & ~mask[r] & 0xFF) != 0) {
-      out.push_back("register " + std::to_string(r) + " changed outside its mask: " +
+      out.emplace_back("register " + std::to_string(r) + " changed outside its mask: " +
                     Hex(before[r]) + " -> " + Hex(after[r]));
     }
   }
@@ -633,7 +633,7 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
                                                                          ev.value == 9));
       const bool allowedRead = read && (ev.value == 0 || ev.value == 17);
       if (ev.address != 0x6B || !(allowedWrite || allowedRead)) {
-        out.push_back("SMBus transaction outside the named registers: command " +
+        out.emplace_back("SMBus transaction outside the named registers: command " +
                       std::to_string(ev.value) + ", length " + std::to_string(ev.length));
       }
       if (ev.status != board::kEfiSuccess || (read && data.size() != ev.length) ||
@@ -658,10 +658,10 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
                ev.address == kPostPort) {
       auto closeStep = [&] {
         if (step == StepState::Begun && !stepFailed) {
-          out.push_back("a step ended after 0xC4 although its writes succeeded");
+          out.emplace_back("a step ended after 0xC4 although its writes succeeded");
         }
         if (step == StepState::Guarded && !stepFailed) {
-          out.push_back("a step ended after 0xC8 although its code write succeeded");
+          out.emplace_back("a step ended after 0xC8 although its code write succeeded");
         }
       };
       switch (ev.value) {
@@ -673,23 +673,23 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
           break;
         case 0xC8:
           if (step != StepState::Begun || !reg9Set) {
-            out.push_back("POST 0xC8 without a successful register 9 write in its step");
+            out.emplace_back("POST 0xC8 without a successful register 9 write in its step");
           }
           step = StepState::Guarded;
           break;
         case 0xCC:
           if (step != StepState::Guarded || !codeWritten) {
-            out.push_back("POST 0xCC without a successful code write in its step");
+            out.emplace_back("POST 0xCC without a successful code write in its step");
           }
           step = StepState::Coded;
           break;
         default:
-          out.push_back("POST code " + Hex(ev.value) + " outside 0xC4, 0xC8, 0xCC");
+          out.emplace_back("POST code " + Hex(ev.value) + " outside 0xC4, 0xC8, 0xCC");
       }
     }
   }
   if (!outcome.hung && ((step == StepState::Begun || step == StepState::Guarded) && !stepFailed)) {
-    out.push_back("the last step stopped early although its writes succeeded");
+    out.emplace_back("the last step stopped early although its writes succeeded");
   }
 
   // The callback's status comes from the defined set.
@@ -700,10 +700,10 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
                          s == board::kEfiBufferTooSmall || s == board::kEfiDeviceError ||
                          std::find(answered.begin(), answered.end(), s) != answered.end();
     if (!defined) {
-      out.push_back("the callback returned " + Hex(s) + ", a status nothing answered");
+      out.emplace_back("the callback returned " + Hex(s) + ", a status nothing answered");
     }
     if (errorAfterFirst && !board::IsError(s)) {
-      out.push_back("the callback reported " + Status(s) +
+      out.emplace_back("the callback reported " + Status(s) +
                     " although a transaction after the first failed");
     }
   }
@@ -718,17 +718,17 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
         static_cast<uint16_t>(((before[20] & 7) << 8) | before[19]);
     if (target <= 2047) {
       if (outcome.notifyStatus != std::optional<uint32_t>(board::kEfiSuccess)) {
-        out.push_back("nothing failed, yet the callback did not report EFI_SUCCESS");
+        out.emplace_back("nothing failed, yet the callback did not report EFI_SUCCESS");
       }
       if (board.ClockGen().Code() != target) {
-        out.push_back("nothing failed, yet the code is " + std::to_string(board.ClockGen().Code()) +
+        out.emplace_back("nothing failed, yet the code is " + std::to_string(board.ClockGen().Code()) +
                       ", not the target " + std::to_string(target));
       }
       if (board.Sio().GuardArmed()) {
-        out.push_back("nothing failed, yet the guard is armed at the end");
+        out.emplace_back("nothing failed, yet the guard is armed at the end");
       }
       if (after[8] != 1) {
-        out.push_back("nothing failed, yet register 8 is not 1 at the end");
+        out.emplace_back("nothing failed, yet register 8 is not 1 at the end");
       }
       const size_t distance = target > current ? target - current : current - target;
       if (begun != distance) {
@@ -751,13 +751,13 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
     const bool stopped = config.timerMode == board::TimerMode::StopsAfter &&
                          config.timerStopsAfterNs <= hangAt;
     if (answers && config.timerMode != board::TimerMode::Frozen && !stopped) {
-      out.push_back("the run hung although the timer answers and moves");
+      out.emplace_back("the run hung although the timer answers and moves");
     }
     if (board.StopReason().find("port 0x0508") == std::string::npos) {
-      out.push_back("the run hung elsewhere than on the timer: " + board.StopReason());
+      out.emplace_back("the run hung elsewhere than on the timer: " + board.StopReason());
     }
   } else if (readTimer && (!answers || config.timerMode == board::TimerMode::Frozen)) {
-    out.push_back("a delay ended although the timer cannot answer or move");
+    out.emplace_back("a delay ended although the timer cannot answer or move");
   }
 }
 
@@ -891,14 +891,14 @@ std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOut
 
   // The entry's effect on the platform controller.
   if (board.Pch().AcpiBase() != e.acpiBase || board.Pch().AcpiControl() != e.acpiControl) {
-    out.push_back("after the entry the ACPI base/control are " + Hex(board.Pch().AcpiBase()) +
+    out.emplace_back("after the entry the ACPI base/control are " + Hex(board.Pch().AcpiBase()) +
                   "/" + Hex(board.Pch().AcpiControl()) + ", expected " + Hex(e.acpiBase) + "/" +
                   Hex(e.acpiControl));
   }
   if (!e.delivered) {
     if (outcome.notifications != 0 || board.ClockGen().Registers() != config.clockGenerator ||
         !board.Post().Codes().empty()) {
-      out.push_back("the callback ran, or devices changed, without a registered notification");
+      out.emplace_back("the callback ran, or devices changed, without a registered notification");
     }
     return out;
   }
@@ -909,14 +909,14 @@ std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOut
     return out;
   }
   if (outcome.notifyStatus != std::optional<uint32_t>(e.status)) {
-    out.push_back("the callback returned " +
+    out.emplace_back("the callback returned " +
                   (outcome.notifyStatus ? Status(*outcome.notifyStatus) : std::string("nothing")) +
                   ", expected " + Status(e.status));
   }
   const auto& regs = board.ClockGen().Registers();
   for (size_t r = 0; r < 256; ++r) {
     if (regs[r] != e.registers[r]) {
-      out.push_back("register " + std::to_string(r) + " is " + Hex(regs[r]) + ", expected " +
+      out.emplace_back("register " + std::to_string(r) + " is " + Hex(regs[r]) + ", expected " +
                     Hex(e.registers[r]));
     }
   }
@@ -924,11 +924,11 @@ std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOut
   if (sio.DeviceRegister(0x08, 0x30) != e.ldn8Reg30 ||
       sio.DeviceRegister(0x08, 0xF6) != e.ldn8RegF6 ||
       sio.DeviceRegister(0x0A, 0xE7) != e.ldnAregE7 || (e.selected && sio.Selected() != *e.selected)) {
-    out.push_back("Super I/O guard registers differ from the model (guard armed: " +
+    out.emplace_back("Super I/O guard registers differ from the model (guard armed: " +
                   std::string(sio.GuardArmed() ? "yes" : "no") + ")");
   }
   if (board.Post().Codes() != e.post) {
-    out.push_back("POST codes " + Bytes(board.Post().Codes()) + ", expected " + Bytes(e.post));
+    out.emplace_back("POST codes " + Bytes(board.Post().Codes()) + ", expected " + Bytes(e.post));
   }
   return out;
 }
