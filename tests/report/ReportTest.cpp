@@ -11,7 +11,10 @@
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "board/VirtualClock.h"
@@ -265,6 +268,28 @@ TEST(ReportCommandTest, FailedTransactionIsCountedAndStepsStillMeasured) {
   EXPECT_EQ(s["steps"]["steps"], 3);
   // The failed step ends at its code write: no guard disarm, no last POST.
   EXPECT_EQ(s["accesses"]["io"]["0x80"]["out"], 3 * kPostPerStep - 1);
+}
+
+TEST(ReportCommandTest, CommandLineFillsTheOptions) {
+  CLI::App app;
+  report::ReportCommandOptions options;
+  report::AddReportCommand(app, options);
+  std::vector<std::string> args = {"x.efi",  "--efi",  "--no-worst-case",
+                                   "--json", "s.json", "report"};
+  app.parse(args);  // CLI11 takes them last to first
+  EXPECT_TRUE(app.got_subcommand("report"));
+  EXPECT_EQ(options.scenario, "s.json");
+  EXPECT_EQ(options.efi, "x.efi");
+  EXPECT_TRUE(options.json);
+  EXPECT_FALSE(options.worstCase);
+
+  report::ReportCommandOptions defaults;
+  CLI::App plain;
+  report::AddReportCommand(plain, defaults);
+  plain.parse(std::vector<std::string>{"report"});
+  EXPECT_TRUE(defaults.worstCase);
+  EXPECT_FALSE(defaults.json);
+  EXPECT_TRUE(defaults.scenario.empty());
 }
 
 TEST(ReportCommandTest, BadScenarioIsRefused) {

@@ -27,7 +27,8 @@ CLI::App* AddReportCommand(CLI::App& app, ReportCommandOptions& options) {
   report->add_option("--efi", options.efi, "The image (default: this build's ClockRamp.efi)");
   report->add_option("--ffs", options.ffs, "The PEIM firmware file (default: this build's)");
   report->add_option("--map", options.map, "The linker map (default: the image's .map)");
-  report->add_flag("!--no-worst-case", options.worstCase, "Leave out the worst case");
+  report->add_flag_callback(
+      "--no-worst-case", [&options] { options.worstCase = false; }, "Leave out the worst case");
   return report;
 }
 
