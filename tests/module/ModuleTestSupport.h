@@ -99,6 +99,38 @@ inline std::vector<size_t> SplitWaits(const std::vector<uint32_t>& reads, uint32
   return waits;
 }
 
+// Expected port and bus traffic, built access by access (times are not compared).
+struct Traffic {
+  std::vector<board::Event> events;
+
+  void Out(uint16_t port, uint8_t value) {
+    events.push_back(board::Event::Io(0, board::IoOp::Out, port, 8, value));
+  }
+  void Post(uint8_t code) { Out(0x80, code); }
+  // A one-transaction block write to the clock generator.
+  void SmbusWrite(uint8_t reg, std::vector<uint8_t> data) {
+    const uint64_t length = data.size();
+    events.push_back(board::Event::Smbus(0, board::SmbusOperation::WriteBlock, 0x6B, reg, length,
+                                         std::move(data), 0));
+  }
+  // A Super I/O register write inside its own enter and leave.
+  void SioWrite(uint8_t reg, uint8_t value) {
+    Out(0x2E, 0x87);
+    Out(0x2E, 0x87);
+    Out(0x2E, reg);
+    Out(0x2F, value);
+    Out(0x2E, 0xAA);
+  }
+  // The same around a register read answering `value`.
+  void SioRead(uint8_t reg, uint8_t value) {
+    Out(0x2E, 0x87);
+    Out(0x2E, 0x87);
+    Out(0x2E, reg);
+    events.push_back(board::Event::Io(0, board::IoOp::In, 0x2F, 8, value));
+    Out(0x2E, 0xAA);
+  }
+};
+
 // Index of the first event matching a predicate at or after `from`, or the trace size.
 template <typename Pred>
 size_t Find(const board::Trace& trace, Pred pred, size_t from = 0) {

@@ -9,31 +9,8 @@
 
 namespace {
 
-using board::Event;
-using board::IoOp;
-using board::SmbusOperation;
 using moduletest::Bench;
 using moduletest::Only;
-
-Event Post(uint8_t code) { return Event::Io(0, IoOp::Out, 0x80, 8, code); }
-Event Write(uint8_t reg, std::vector<uint8_t> data) {
-  const uint64_t length = data.size();
-  return Event::Smbus(0, SmbusOperation::WriteBlock, 0x6B, reg, length, std::move(data), 0);
-}
-void SioWrite(std::vector<Event>& out, uint8_t reg, uint8_t value) {
-  for (uint8_t b : {uint8_t{0x87}, uint8_t{0x87}, reg}) {
-    out.push_back(Event::Io(0, IoOp::Out, 0x2E, 8, b));
-  }
-  out.push_back(Event::Io(0, IoOp::Out, 0x2F, 8, value));
-  out.push_back(Event::Io(0, IoOp::Out, 0x2E, 8, 0xAA));
-}
-void SioRead(std::vector<Event>& out, uint8_t reg, uint8_t value) {
-  for (uint8_t b : {uint8_t{0x87}, uint8_t{0x87}, reg}) {
-    out.push_back(Event::Io(0, IoOp::Out, 0x2E, 8, b));
-  }
-  out.push_back(Event::Io(0, IoOp::In, 0x2F, 8, value));
-  out.push_back(Event::Io(0, IoOp::Out, 0x2E, 8, 0xAA));
-}
 
 // A step's image: register 3 with bit 7 and others set, register 9 with bit
 // 1, register 20 with high bits that must survive.
@@ -51,34 +28,34 @@ TEST(ClockRampStep, ASuccessfulStepMakesExactlyThisTraffic) {
   StepImage image;
   EXPECT_EQ(ClockRampStep(1001, image.bytes, bench.Smbus()), EFI_SUCCESS);
 
-  std::vector<Event> expected;
-  expected.push_back(Post(0xC4));
-  expected.push_back(Write(3, {0x05}));
-  SioWrite(expected, 0x07, 0x08);  // arm
-  SioRead(expected, 0x30, 0x00);
-  SioWrite(expected, 0x30, 0x01);
-  SioWrite(expected, 0x07, 0x0A);
-  SioRead(expected, 0xE7, 0x00);
-  SioWrite(expected, 0xE7, 0x08);
-  SioWrite(expected, 0x07, 0x08);
-  SioWrite(expected, 0xF6, 0x01);
-  expected.push_back(Write(9, {0xFA}));
-  expected.push_back(Post(0xC8));
-  expected.push_back(Write(19, {0xE9, 0xAB}));
-  expected.push_back(Post(0xCC));
-  expected.push_back(Write(9, {0x82}));
-  SioWrite(expected, 0x07, 0x08);  // disarm
-  SioWrite(expected, 0xF6, 0x00);
-  SioWrite(expected, 0x07, 0x0A);
-  SioRead(expected, 0xE7, 0x08);
-  SioWrite(expected, 0xE7, 0x00);
-  SioWrite(expected, 0x07, 0x08);
-  SioRead(expected, 0x30, 0x01);
-  SioWrite(expected, 0x30, 0x00);
-  expected.push_back(Write(3, {0x85}));
+  moduletest::Traffic t;
+  t.Post(0xC4);
+  t.SmbusWrite(3, {0x05});
+  t.SioWrite(0x07, 0x08);  // arm
+  t.SioRead(0x30, 0x00);
+  t.SioWrite(0x30, 0x01);
+  t.SioWrite(0x07, 0x0A);
+  t.SioRead(0xE7, 0x00);
+  t.SioWrite(0xE7, 0x08);
+  t.SioWrite(0x07, 0x08);
+  t.SioWrite(0xF6, 0x01);
+  t.SmbusWrite(9, {0xFA});
+  t.Post(0xC8);
+  t.SmbusWrite(19, {0xE9, 0xAB});
+  t.Post(0xCC);
+  t.SmbusWrite(9, {0x82});
+  t.SioWrite(0x07, 0x08);  // disarm
+  t.SioWrite(0xF6, 0x00);
+  t.SioWrite(0x07, 0x0A);
+  t.SioRead(0xE7, 0x08);
+  t.SioWrite(0xE7, 0x00);
+  t.SioWrite(0x07, 0x08);
+  t.SioRead(0x30, 0x01);
+  t.SioWrite(0x30, 0x00);
+  t.SmbusWrite(3, {0x85});
 
   auto actual = Only(bench.Trace(), {board::EventKind::Io, board::EventKind::Smbus});
-  auto diff = board::FirstDifference(actual, expected, {.ignoreCpu = true, .ignoreTime = true});
+  auto diff = board::FirstDifference(actual, t.events, {.ignoreCpu = true, .ignoreTime = true});
   EXPECT_FALSE(diff.has_value()) << *diff;
   EXPECT_EQ(bench.board->ClockGen().Code(), 1001);
   EXPECT_FALSE(bench.board->Sio().GuardArmed());

@@ -8,35 +8,9 @@
 
 namespace {
 
-using board::Event;
-using board::IoOp;
 using moduletest::Bench;
 using moduletest::Only;
-
-// Expected port traffic, built access by access.
-struct Traffic {
-  std::vector<Event> events;
-
-  void Out(uint16_t port, uint8_t value) {
-    events.push_back(Event::Io(0, IoOp::Out, port, 8, value));
-  }
-  // One enter ... leave wrapper around a register write.
-  void Write(uint8_t reg, uint8_t value) {
-    Out(0x2E, 0x87);
-    Out(0x2E, 0x87);
-    Out(0x2E, reg);
-    Out(0x2F, value);
-    Out(0x2E, 0xAA);
-  }
-  // The same around a register read answering `value`.
-  void Read(uint8_t reg, uint8_t value) {
-    Out(0x2E, 0x87);
-    Out(0x2E, 0x87);
-    Out(0x2E, reg);
-    events.push_back(Event::Io(0, IoOp::In, 0x2F, 8, value));
-    Out(0x2E, 0xAA);
-  }
-};
+using moduletest::Traffic;
 
 board::BoardConfig WithGuardRegisters(uint8_t r30, uint8_t rE7, uint8_t rF6) {
   board::BoardConfig config;
@@ -63,14 +37,14 @@ TEST(SioGuard, ArmIsTheEightAccessSequenceKeepingOtherBits) {
     EXPECT_EQ(SioGuardArm(), EFI_SUCCESS);
 
     Traffic t;
-    t.Write(0x07, 0x08);
-    t.Read(0x30, c.r30);
-    t.Write(0x30, static_cast<uint8_t>(c.r30 | 0x01));
-    t.Write(0x07, 0x0A);
-    t.Read(0xE7, c.rE7);
-    t.Write(0xE7, static_cast<uint8_t>(c.rE7 | 0x08));
-    t.Write(0x07, 0x08);
-    t.Write(0xF6, 0x01);
+    t.SioWrite(0x07, 0x08);
+    t.SioRead(0x30, c.r30);
+    t.SioWrite(0x30, static_cast<uint8_t>(c.r30 | 0x01));
+    t.SioWrite(0x07, 0x0A);
+    t.SioRead(0xE7, c.rE7);
+    t.SioWrite(0xE7, static_cast<uint8_t>(c.rE7 | 0x08));
+    t.SioWrite(0x07, 0x08);
+    t.SioWrite(0xF6, 0x01);
     ExpectTraffic(bench, t);
 
     const board::SuperIo& sio = bench.board->Sio();
@@ -91,14 +65,14 @@ TEST(SioGuard, DisarmUndoesTheArmInReverseOrder) {
     EXPECT_EQ(SioGuardDisarm(), EFI_SUCCESS);
 
     Traffic t;
-    t.Write(0x07, 0x08);
-    t.Write(0xF6, 0x00);
-    t.Write(0x07, 0x0A);
-    t.Read(0xE7, c.rE7);
-    t.Write(0xE7, static_cast<uint8_t>(c.rE7 & 0xF7));
-    t.Write(0x07, 0x08);
-    t.Read(0x30, c.r30);
-    t.Write(0x30, static_cast<uint8_t>(c.r30 & 0xFE));
+    t.SioWrite(0x07, 0x08);
+    t.SioWrite(0xF6, 0x00);
+    t.SioWrite(0x07, 0x0A);
+    t.SioRead(0xE7, c.rE7);
+    t.SioWrite(0xE7, static_cast<uint8_t>(c.rE7 & 0xF7));
+    t.SioWrite(0x07, 0x08);
+    t.SioRead(0x30, c.r30);
+    t.SioWrite(0x30, static_cast<uint8_t>(c.r30 & 0xFE));
     ExpectTraffic(bench, t);
 
     const board::SuperIo& sio = bench.board->Sio();
@@ -116,8 +90,8 @@ TEST(SioRegisterAccess, ReadAndSelectAreEachWrappedInEnterAndLeave) {
   EXPECT_EQ(SioReadRegister(0x30), 0x5A);
 
   Traffic t;
-  t.Write(0x07, 0x08);
-  t.Read(0x30, 0x5A);
+  t.SioWrite(0x07, 0x08);
+  t.SioRead(0x30, 0x5A);
   ExpectTraffic(bench, t);
 }
 
