@@ -42,7 +42,7 @@ std::vector<std::string> Notes(const emu::EmuOutcome& outcome) {
 
 }  // namespace
 
-void RegisterIa32Engine(std::shared_ptr<const std::string> imagePath) {
+void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath) {
   RegisterEngine(Engine{
       "ia32",
       "the IA-32 image ClockRamp.efi, instruction by instruction under Unicorn (see --image)",

@@ -16,7 +16,7 @@ namespace clockramp::tool {
 // Registers the "ia32" engine: the built ClockRamp.efi (or *imagePath, read
 // when the run starts) executed under Unicorn on the same board. Its summary
 // notes give the instructions executed and the stack high-water.
-void RegisterIa32Engine(std::shared_ptr<const std::string> imagePath);
+void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath);
 
 struct CheckOptions {
   std::vector<std::string> scenarios;  // files; the default board when none and no --random
