@@ -30,8 +30,13 @@ std::vector<std::pair<std::string, board::BoardConfig>> Boards(const std::vector
   auto boards = clockramp::fuzz::SeedConfigs();
   for (const std::string& file : files) {
 #ifdef CLOCKRAMP_FUZZ_SCENARIOS
-    boards.emplace_back(fs::path(file).stem().string(),
-                        clockramp::tool::LoadScenario(file).config);
+    try {
+      boards.emplace_back(fs::path(file).stem().string(),
+                          clockramp::tool::LoadScenario(file).config);
+    } catch (const clockramp::tool::ScenarioError& e) {
+      // A scenario made to be refused is no board to start from.
+      std::fprintf(stderr, "skipping %s\n", e.what());
+    }
 #else
     std::fprintf(stderr, "skipping %s: this build reads no scenario files\n", file.c_str());
 #endif
