@@ -16,15 +16,8 @@
 namespace {
 
 using board::BoardConfig;
+using robustness::Join;
 using robustness::CheckRun;
-
-std::string Join(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) {
-    text += "\n  " + line;
-  }
-  return text;
-}
 
 // Runs a config and holds it to the oracle; true when sound.
 bool Sound(const BoardConfig& config, const std::string& what) {

@@ -17,14 +17,7 @@
 namespace {
 
 using board::BoardConfig;
-
-std::string Join(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) {
-    text += "\n  " + line;
-  }
-  return text;
-}
+using robustness::Join;
 
 // Runs both engines; true when they agree and the IA-32 run is sound.
 bool Agree(const BoardConfig& config, const emu::EmuOptions& options, const std::string& what) {

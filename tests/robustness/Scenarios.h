@@ -5,6 +5,7 @@
 #define CLOCKRAMP_TESTS_ROBUSTNESS_SCENARIOS_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "board/BoardConfig.h"
@@ -20,6 +21,15 @@ struct Scenario {
 board::BoardConfig RampConfig(uint16_t from, uint16_t to, uint8_t level, uint8_t delayUs);
 
 std::vector<Scenario> SweepScenarios();
+
+// Problems one to a line, indented under a failure message.
+inline std::string Join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) {
+    text += "\n  " + line;
+  }
+  return text;
+}
 
 }  // namespace robustness
 
