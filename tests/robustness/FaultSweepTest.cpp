@@ -16,8 +16,8 @@
 namespace {
 
 using board::BoardConfig;
-using robustness::Join;
 using robustness::CheckRun;
+using robustness::Join;
 
 // Runs a config and holds it to the oracle; true when sound.
 bool Sound(const BoardConfig& config, const std::string& what) {
