@@ -62,16 +62,39 @@ class VolumeWriter {
   }
 
   // Takes a file out: a last file is erased and its space freed; any other
-  // is marked deleted, as flash allows without an erase.
+  // becomes a pad file of its size, so that no parser meets its name twice.
   void Remove(const Node& file) {
     if (AlignUp(file.offset + file.size, kFileAlignment) >= free_) {
       std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(file.offset),
                 bytes_.begin() + static_cast<std::ptrdiff_t>(free_), ErasedByte(volume_));
       free_ = file.offset;
     } else {
-      bytes_[file.offset + 23] =
-          StoredState(static_cast<uint8_t>(file.state | kFileDeleted), volume_.erase_polarity);
+      Write(file.offset, BuildPadFile(static_cast<uint32_t>(file.size), volume_.erase_polarity));
     }
+  }
+
+  // Writes a file over an old one and the pad file right after it, the pad
+  // shrinking by what the file grows; false, with nothing written, when there
+  // is no such pad file or it has too little room.
+  bool Rewrite(const Node& file, const std::vector<uint8_t>& replacement) {
+    const uint64_t next = AlignUp(file.offset + file.size, kFileAlignment);
+    auto pad = std::find_if(volume_.children.begin(), volume_.children.end(),
+                            [&](const Node& f) { return f.offset == next; });
+    if (pad == volume_.children.end() || pad->type != kFileTypePad || next >= free_) {
+      return false;
+    }
+    const uint64_t end = pad->offset + pad->size;
+    const uint64_t pad_at = AlignUp(file.offset + replacement.size(), kFileAlignment);
+    if (pad_at > end || (pad_at != end && end - pad_at < kFfsFileHeaderSize)) {
+      return false;
+    }
+    std::fill(bytes_.begin() + static_cast<std::ptrdiff_t>(file.offset),
+              bytes_.begin() + static_cast<std::ptrdiff_t>(end), ErasedByte(volume_));
+    Write(file.offset, replacement);
+    if (pad_at != end) {
+      Write(pad_at, BuildPadFile(static_cast<uint32_t>(end - pad_at), volume_.erase_polarity));
+    }
+    return true;
   }
 
   // Where a file goes whose byte `skew` must sit at a multiple of `alignment`
@@ -102,15 +125,19 @@ class VolumeWriter {
     if (at != first) {
       const std::vector<uint8_t> pad =
           BuildPadFile(static_cast<uint32_t>(at - first), volume_.erase_polarity);
-      std::copy(pad.begin(), pad.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(first));
+      Write(first, pad);
     }
-    std::copy(file.begin(), file.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at));
+    Write(at, file);
     free_ = at + file.size();
   }
 
   [[nodiscard]] std::vector<uint8_t>& bytes() { return bytes_; }
 
  private:
+  void Write(uint64_t at, const std::vector<uint8_t>& file) {
+    std::copy(file.begin(), file.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+
   const Node& volume_;
   std::vector<uint8_t> bytes_;
   uint64_t free_;
@@ -176,15 +203,23 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
   }
 
   VolumeWriter writer(volume, std::move(bytes));
-  // A file taken out later in the volume first, so that a last file frees its space.
+  // The apriori file grows in place when a pad file after it has the room;
+  // otherwise it moves to the free space.
+  const bool list =
+      options.apriori && std::find(listed.begin(), listed.end(), name) == listed.end();
+  std::vector<uint8_t> new_apriori;
+  if (list) {
+    listed.push_back(name);
+    new_apriori = BuildAprioriFile(listed, volume.erase_polarity);
+  }
+  const bool apriori_moves = list && (apriori == nullptr || !writer.Rewrite(*apriori, new_apriori));
+  // Files taken out, the later first, so that a last file frees its space.
   std::vector<const Node*> remove;
   if (existing != nullptr) {
     remove.push_back(existing);
     result.replaced = true;
   }
-  const bool list =
-      options.apriori && std::find(listed.begin(), listed.end(), name) == listed.end();
-  if (list && apriori != nullptr) {
+  if (apriori_moves && apriori != nullptr) {
     remove.push_back(apriori);
   }
   std::sort(remove.begin(), remove.end(),
@@ -192,10 +227,8 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
   for (const Node* file : remove) {
     writer.Remove(*file);
   }
-  if (list) {
-    listed.push_back(name);
-    const std::vector<uint8_t> file = BuildAprioriFile(listed, volume.erase_polarity);
-    writer.Add(writer.Place(0, 0, kFileAlignment), file, "the PEI apriori file");
+  if (apriori_moves) {
+    writer.Add(writer.Place(0, 0, kFileAlignment), new_apriori, "the PEI apriori file");
   }
   result.listed_apriori = options.apriori;
 
