@@ -9,12 +9,6 @@
 namespace clockramp::fv {
 namespace {
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 std::vector<uint8_t> Slice(std::span<const uint8_t> bytes, uint64_t at, uint64_t size) {
   const std::span<const uint8_t> part = bytes.subspan(at, size);
   return {part.begin(), part.end()};

@@ -15,12 +15,6 @@ constexpr uint32_t kGuidDefinedFields = 20;                    // GUID, data off
 constexpr uint32_t kCompressionFields = 5;  // uncompressed length, compression type
 constexpr uint8_t kNotCompressed = 0;
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 // Little-endian reads of a span that refuse to go past its end.
 class Bytes {
  public:
@@ -43,12 +37,7 @@ class Bytes {
   }
   [[nodiscard]] Guid GuidAt(uint64_t at, const char* what) const {
     Require(at, 16, what);
-    Guid g;
-    g.data1 = static_cast<uint32_t>(Get(at, 4, what));
-    g.data2 = static_cast<uint16_t>(Get(at + 4, 2, what));
-    g.data3 = static_cast<uint16_t>(Get(at + 6, 2, what));
-    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at + 8), 8, g.data4.begin());
-    return g;
+    return Guid::FromBytes(bytes_.subspan(at, 16));
   }
   [[nodiscard]] std::span<const uint8_t> Sub(uint64_t at, uint64_t size, const char* what) const {
     Require(at, size, what);

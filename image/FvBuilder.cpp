@@ -137,6 +137,21 @@ std::array<uint8_t, 16> Guid::Bytes() const {
   return b;
 }
 
+Guid Guid::FromBytes(std::span<const uint8_t> bytes) {
+  Guid g;
+  g.data1 = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+  g.data2 = static_cast<uint16_t>(bytes[4] | (bytes[5] << 8));
+  g.data3 = static_cast<uint16_t>(bytes[6] | (bytes[7] << 8));
+  std::copy_n(bytes.begin() + 8, 8, g.data4.begin());
+  return g;
+}
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
 uint8_t Sum8(std::span<const uint8_t> bytes) {
   uint8_t sum = 0;
   for (uint8_t b : bytes) {

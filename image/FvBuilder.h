@@ -32,6 +32,8 @@ struct Guid {
   [[nodiscard]] std::string ToString() const;
   // The 16 bytes as stored: the first three fields little-endian.
   [[nodiscard]] std::array<uint8_t, 16> Bytes() const;
+  // The GUID stored in the first 16 bytes (the caller checks there are 16).
+  static Guid FromBytes(std::span<const uint8_t> bytes);
 
   bool operator==(const Guid&) const = default;
 };
@@ -115,6 +117,9 @@ inline constexpr uint32_t kFlashVolumeAttributes = kFvbReadEnabledCap | kFvbRead
 // 8- and 16-bit sums, modulo 2^8 and 2^16 (16-bit words little-endian).
 uint8_t Sum8(std::span<const uint8_t> bytes);
 uint16_t Sum16(std::span<const uint8_t> bytes);
+
+// "0x1A2B", for messages.
+std::string Hex(uint64_t value);
 
 // Rounds up to a multiple of a power of two.
 uint64_t AlignUp(uint64_t value, uint64_t alignment);

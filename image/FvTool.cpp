@@ -181,9 +181,8 @@ void Insert(const InsertArgs& a) {
             << (result.listed_apriori ? "listed in the PEI apriori file\n" : "");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Parses the command line and runs the subcommand; returns the exit status.
+int Main(int argc, char** argv) {
   // The first form needs no subcommand name.
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || (args[0] != "package" && args[0] != "list" && args[0] != "insert" &&
@@ -254,4 +253,14 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try { return Main(argc, argv); } catch (const std::exception& e) {
+  std::cerr << "clockramp-fv: " << e.what() << "\n";
+  return kExitFailed;
+} catch (...) {
+  std::cerr << "clockramp-fv: unexpected failure\n";
+  return kExitFailed;
 }

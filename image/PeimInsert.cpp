@@ -10,12 +10,6 @@ namespace {
 
 constexpr uint64_t kFourGiB = 1ULL << 32;
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
 bool Live(const Node& file) { return (file.state & kFileDeleted) == 0; }
 
 const Node* FindFile(const Node& volume, const Guid& name) {
@@ -38,13 +32,7 @@ std::vector<Guid> AprioriList(const Node& file, const std::vector<uint8_t>& volu
   }
   std::vector<Guid> list;
   for (uint64_t at = body; at < body + size; at += 16) {
-    Guid g;
-    g.data1 = volume[at] | (volume[at + 1] << 8) | (volume[at + 2] << 16) |
-              (static_cast<uint32_t>(volume[at + 3]) << 24);
-    g.data2 = static_cast<uint16_t>(volume[at + 4] | (volume[at + 5] << 8));
-    g.data3 = static_cast<uint16_t>(volume[at + 6] | (volume[at + 7] << 8));
-    std::copy_n(volume.begin() + static_cast<std::ptrdiff_t>(at + 8), 8, g.data4.begin());
-    list.push_back(g);
+    list.push_back(Guid::FromBytes(std::span(volume).subspan(at, 16)));
   }
   return list;
 }

@@ -16,7 +16,6 @@ namespace {
 
 using clockramp::testing::BuildSample;
 using clockramp::testing::Sample;
-using clockramp::testing::SampleOptions;
 
 const Node& VolumeNamed(const Node& root, const Guid& name, NodePath* path = nullptr) {
   for (const NodePath& p : Volumes(root)) {

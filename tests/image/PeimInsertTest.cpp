@@ -17,7 +17,6 @@ namespace {
 
 using clockramp::testing::BuildSample;
 using clockramp::testing::Sample;
-using clockramp::testing::SampleOptions;
 
 constexpr uint64_t kRunAddress = 0x820000;
 
@@ -284,17 +283,20 @@ TEST(PeimInsertTool, RefusalsExitTwoAndWriteNothing) {
       {"no room", BuildSample({.pei_volume_length = 0x1000, .filler = 0x600}).image,
        " --run-address 0x820000", "no room"},
   };
+  const auto insert = [&](const std::string& options) {
+    std::string command = tool;
+    command.append(" insert ").append(Quote(in.string())).append(" ").append(Quote(out.string()));
+    return RunCommand(command.append(efi).append(options));
+  };
   for (const Case& c : cases) {
     testing::WriteBytes(in, c.image);
-    const auto result = RunCommand(tool + " insert " + Quote(in.string()) + " " +
-                                   Quote(out.string()) + efi + c.options);
+    const auto result = insert(c.options);
     EXPECT_EQ(result.exit_code, 2) << c.name << ": " << result.output;
     EXPECT_NE(result.output.find(c.message), std::string::npos) << c.name << ": " << result.output;
     EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
   }
   testing::WriteBytes(in, BuildSample().image);
-  const auto ok = RunCommand(tool + " insert " + Quote(in.string()) + " " + Quote(out.string()) +
-                             efi + " --run-address 0x820000 --apriori");
+  const auto ok = insert(" --run-address 0x820000 --apriori");
   EXPECT_EQ(ok.exit_code, 0) << ok.output;
   EXPECT_EQ(testing::ReadBytes(out).size(), BuildSample().image.size());
   const auto listed = RunCommand(tool + " list " + Quote(out.string()));
