@@ -319,7 +319,8 @@ std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOpt
   Append(data, BuildSection(options.image_section_type, image));
   data.resize(AlignUp(data.size(), kSectionAlignment), 0);
   Append(data, BuildSection(kSectionUserInterface, Utf16Name(options.ui_name)));
-  return BuildFile(options.file_guid, kFileTypePeim, kFfsAttribChecksum, data);
+  return BuildFile(options.file_guid, kFileTypePeim, kFfsAttribChecksum, data,
+                   options.erase_polarity);
 }
 
 std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,

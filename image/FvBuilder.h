@@ -153,6 +153,8 @@ struct PeimOptions {
   // StrippedSize - 40 bytes after its image's (aligned) base.
   uint32_t body_alignment = 8;
   uint32_t body_skew = 0;
+  // The erase polarity of the volume the file goes into (its state byte).
+  bool erase_polarity = true;
 };
 
 // A file: header (name, type, attributes, 24-bit size, or the large-file
@@ -174,7 +176,7 @@ std::vector<uint8_t> BuildAprioriFile(const std::vector<Guid>& files, bool erase
 
 // An EFI_FV_FILETYPE_PEIM file with header and data checksums (the data
 // checksum attribute set) and the state of a completely written file for
-// erase polarity 1. Throws std::invalid_argument when the file would not fit
+// the options' erase polarity. Throws std::invalid_argument when the file would not fit
 // the 24-bit size of a standard file header.
 std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOptions& options = {});
 

@@ -227,6 +227,7 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
   const uint64_t alignment = std::max<uint64_t>(kFileAlignment, image.headers().section_alignment);
   PeimOptions peim = options.peim;
   peim.body_alignment = kFileAlignment;
+  peim.erase_polarity = volume.erase_polarity;
   peim.body_skew =
       static_cast<uint32_t>((kFileAlignment - volume_address % kFileAlignment) % kFileAlignment);
   uint64_t body = 0;

@@ -124,6 +124,35 @@ TEST(FirmwareWalk, WhatDoesNotParseIsRefused) {
   }
 }
 
+TEST(FirmwareWalk, ErasePolarityDecidesFreeSpaceAndState) {
+  // Flash that erases to 0: free space is zeros and state bits are stored as they are.
+  for (const bool polarity : {true, false}) {
+    VolumeOptions options;
+    options.attributes =
+        polarity ? kFlashVolumeAttributes : kFlashVolumeAttributes & ~kFvbErasePolarity;
+    const std::vector<uint8_t> core =
+        BuildFile(Guid::Parse("11111111-2222-3333-4444-5555555555C0"), kFileTypePeiCore,
+                  kFfsAttribChecksum, BuildSection(kSectionRaw, {}), polarity);
+    const std::vector<uint8_t> volume =
+        BuildFirmwareVolume({core, BuildPadFile(0x30, polarity)}, options);
+    const Node root = WalkImage(volume);
+    const Node& v = root.children.at(0);
+    ASSERT_EQ(v.children.size(), 2U) << "polarity " << polarity;
+    EXPECT_EQ(v.children[0].state, kFileWrittenState);
+    EXPECT_EQ(v.children[1].state, kFileWrittenState);
+    EXPECT_EQ(v.free_offset, 72 + 32 + 0x30);
+
+    InsertOptions insert;
+    insert.flash_base = 0xFFFF0000;
+    const InsertResult result =
+        InsertPeim(volume, pe::PeImage::ReadFile(CLOCKRAMP_TEST_IMAGE), insert);
+    const Node after = WalkImage(result.image);
+    ASSERT_EQ(after.children[0].children.size(), 3U);
+    EXPECT_EQ(after.children[0].children[2].state, kFileWrittenState);
+    EXPECT_EQ(result.image.back(), polarity ? 0xFF : 0x00);
+  }
+}
+
 TEST(Lzma, RoundTripWithTheSizeInTheHeader) {
   std::vector<uint8_t> data(100000);
   std::iota(data.begin(), data.end(), 0);
