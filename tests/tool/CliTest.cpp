@@ -327,8 +327,8 @@ TEST_F(Cli, Scenarios) {
        [](const std::vector<Json>& t) {
          auto codes = Lines(t, "smbus", WriteAt(19));
          ASSERT_EQ(codes.size(), 3U);
-         EXPECT_EQ(codes[1]["data"], Json::array({0xEA, 0x03}));
-         EXPECT_EQ(codes[1]["status"], 3);
+         EXPECT_EQ(codes[2]["data"], Json::array({0xEB, 0x03}));
+         EXPECT_EQ(codes[2]["status"], 3);
        }},
       {"notify-fails.json",
        0,
