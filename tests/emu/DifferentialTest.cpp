@@ -7,8 +7,8 @@
 #include <string>
 
 #include "board/NativeEngine.h"
-#include "board/Trace.h"
 #include "board/Status.h"
+#include "board/Trace.h"
 #include "emu/Differential.h"
 #include "emu/Ia32Engine.h"
 

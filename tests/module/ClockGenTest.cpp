@@ -245,7 +245,7 @@ TEST(ClockGenStatus, AWarningIsSuccessAndACountOtherThanAskedIsADeviceError) {
     uint32_t injected;  // 0: none
     int64_t skew;       // added to the count Execute hands back
     uint32_t expected;
-    bool written;       // the device holds the new value
+    bool written;  // the device holds the new value
   };
   const std::vector<Case> cases = {
       {Op::WriteRegister, 0, 0, EFI_SUCCESS, true},
@@ -303,10 +303,10 @@ TEST(ClockGenStatus, ImageReadsTakeAWarningAsSuccessAndRefuseALongCount) {
     int64_t skew;
     EFI_STATUS expected;
   };
-  for (const Case& c : {Case{1, 0x00000004U, 0, EFI_SUCCESS}, Case{2, 0x00000005U, 0, EFI_SUCCESS},
-                        Case{1, 0, +1, board::kEfiDeviceError},
-                        Case{2, 0, +1, board::kEfiDeviceError},
-                        Case{2, 0x00000004U, -1, board::kEfiDeviceError}}) {
+  for (const Case& c :
+       {Case{1, 0x00000004U, 0, EFI_SUCCESS}, Case{2, 0x00000005U, 0, EFI_SUCCESS},
+        Case{1, 0, +1, board::kEfiDeviceError}, Case{2, 0, +1, board::kEfiDeviceError},
+        Case{2, 0x00000004U, -1, board::kEfiDeviceError}}) {
     board::BoardConfig config;
     config.clockGenerator = DistinctRegisters();
     if (c.injected != 0) {

@@ -92,8 +92,8 @@ TEST(FaultSweep, AWarningAtAnyTransactionChangesNothingButTheStatus) {
         EXPECT_EQ(run.board->State(), clean.board->State()) << what;
         const bool finalWrite = k + 1 == transactions && ramped &&
                                 clean.notifyStatus == std::optional<uint32_t>(board::kEfiSuccess);
-        EXPECT_EQ(run.notifyStatus, finalWrite ? std::optional<uint32_t>(warning)
-                                               : clean.notifyStatus)
+        EXPECT_EQ(run.notifyStatus,
+                  finalWrite ? std::optional<uint32_t>(warning) : clean.notifyStatus)
             << what;
         ++checked;
       }

@@ -85,12 +85,10 @@ TEST(ReadImageFaults, AWarningOnAReadOrWriteIsCarriedOutAndTheRampGoesOn) {
       config.smbusFailures = {{transaction, warning}};
       board::RunResult run = board::RunNative(config);
       // Only the final register-8 write's warning is the callback's status.
-      EXPECT_EQ(run.notifyStatus, transaction == 10 ? warning : board::kEfiSuccess)
-          << transaction;
+      EXPECT_EQ(run.notifyStatus, transaction == 10 ? warning : board::kEfiSuccess) << transaction;
       EXPECT_EQ(run.board->ClockGen().Code(), 1001) << transaction;
       EXPECT_EQ(run.board->State(), reference.board->State()) << transaction;
-      EXPECT_EQ(run.board->Post().Codes(), (std::vector<uint8_t>{0xC4, 0xC8, 0xCC}))
-          << transaction;
+      EXPECT_EQ(run.board->Post().Codes(), (std::vector<uint8_t>{0xC4, 0xC8, 0xCC})) << transaction;
       EXPECT_FALSE(run.board->Sio().GuardArmed()) << transaction;
     }
   }

@@ -303,9 +303,9 @@ TEST(Formatting, AWarnedTransactionIsListedAndReplayedAsCarriedOut) {
         "00: EFI_WARN_BUFFER_TOO_SMALL",
         "writeBlock reg 19 ← EB 03 (code 1003): EFI_WARN_WRITE_FAILURE",
         "writeBlock reg 3 ← 0x80: EFI_WARN_STALE_DATA"}) {
-    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
-                            [&](const std::string& t) { return t.ends_with(expected); }))
-        << expected;
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
+      return t.ends_with(expected);
+    })) << expected;
   }
   ClockGenReplay replay(scenario.config);
   for (const Event& e : events) {

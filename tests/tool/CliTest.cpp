@@ -487,9 +487,8 @@ TEST_F(Cli, ImageFigures) {
 #ifdef CLOCKRAMP_TOOL_HAS_IA32
 // The IA-32 engine's trace is the native engine's without the "cpu" lines.
 TEST_F(Cli, Ia32EngineRunsTheImageWithTheSameTrace) {
-  for (const std::string& scenario :
-       {std::string(), std::string("code-write-fails-last-step.json"),
-        std::string("step-writes-warn.json")}) {
+  for (const std::string& scenario : {std::string(), std::string("code-write-fails-last-step.json"),
+                                      std::string("step-writes-warn.json")}) {
     SCOPED_TRACE(scenario);
     ASSERT_EQ(RunScenario(scenario).status, 0);
     std::vector<Json> native;
