@@ -153,6 +153,26 @@ TEST(ClockGenSetLevel, WritesOnlyAChangedLevelValue) {
   }
 }
 
+TEST(ClockGenSetLevel, EveryValuePastTheFourLevelsProgramsLevelZero) {
+  struct Case {
+    uint8_t level;
+    uint8_t expected;
+  };
+  // The table's last entry, the first values past it, and the far end of the byte.
+  for (const Case& c : {Case{3, 0xFF}, Case{4, 0xC0}, Case{5, 0xC0}, Case{8, 0xC0},
+                        Case{0x13, 0xC0}, Case{0x40, 0xC0}, Case{0x80, 0xC0}, Case{0xFE, 0xC0}}) {
+    Bench bench;
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    image[6] = 0x3C;  // no level's value: every call writes
+
+    EXPECT_EQ(ClockGenSetLevel(bench.Smbus(), c.level, image), EFI_SUCCESS);
+    EXPECT_EQ(moduletest::WritesOf(bench.Trace(), 6),
+              (std::vector<std::vector<uint8_t>>{{c.expected}}))
+        << int(c.level);
+    EXPECT_EQ(bench.board->ClockGen().Register(6), c.expected) << int(c.level);
+  }
+}
+
 TEST(ClockGenSetLevel, ReturnsAFailedWriteAndKeepsTheNewValueInTheImage) {
   board::BoardConfig config;
   config.smbusFailures = {{0, board::kEfiDeviceError}};

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "board/Status.h"
+#include "ramp/ClockRamp.h"
 #include "tests/module/ModuleTestSupport.h"
 
 namespace {
@@ -134,7 +135,7 @@ TEST(ClockRampNotify, AFixedLevelIsSetOnceBeforeTheFirstStep) {
     std::optional<uint8_t> written;
   };
   for (const Case& c : {Case{2, 0xC0, 0xEA}, Case{2, 0xEA, std::nullopt}, Case{9, 0xFF, 0xC0},
-                        Case{3, 0xC0, 0xFF}, Case{0xFE, 0xD5, 0xC0}}) {
+                        Case{3, 0xC0, 0xFF}, Case{4, 0xD5, 0xC0}, Case{0xFE, 0xD5, 0xC0}}) {
     BoardConfig config = Ramp(1500, 1505, c.select, 10);
     config.clockGenerator[6] = c.reg6Before;
     RunResult run = board::RunNative(config);
@@ -192,6 +193,39 @@ TEST(ClockRampNotify, RegisterPoliciesFollowTheChipsetConfiguration) {
     EXPECT_EQ(run.board->ClockGen().Register(1), c.reg1After) << c.name;
     EXPECT_EQ(WritesOf(run.trace(), 0).size(), c.reg0Before == c.reg0After ? 0U : 1U) << c.name;
     EXPECT_EQ(WritesOf(run.trace(), 1).size(), c.reg1Before == c.reg1After ? 0U : 1U) << c.name;
+  }
+}
+
+// Fills the stack below the caller with `value`: a function called next from
+// the same frame finds it in every stack byte it reads before writing.
+[[gnu::noinline]] void PaintStack(uint8_t value) {
+  volatile uint8_t area[64 * 1024];
+  for (volatile uint8_t& byte : area) {
+    byte = value;
+  }
+}
+
+TEST(ClockRampNotify, AConfigurationEndingJustBeforeTheSelectorTakesTheClearPolicy) {
+  // The configuration buffer is not cleared before the read, so a variable
+  // one byte short of the selector leaves there whatever the stack held; a
+  // stale 5 must not be taken for the selector.
+  struct Case {
+    size_t size;
+    uint8_t reg1After;
+  };
+  for (const Case& c : {Case{1349, 0x05}, Case{1350, 0xC5}}) {
+    for (uint8_t stale : {uint8_t{5}, uint8_t{0}}) {
+      BoardConfig config = Ramp(1000, 1000, 0);
+      config.pchRcConfiguration = board::MakePchRcConfiguration(5);
+      config.pchRcConfiguration->resize(c.size);
+      config.clockGenerator[1] = 0x25;
+      moduletest::Bench bench(config);
+
+      PaintStack(stale);
+      EXPECT_EQ(ClockRampNotify(bench.Services(), nullptr, nullptr), EFI_SUCCESS);
+      EXPECT_EQ(bench.board->ClockGen().Register(1), c.reg1After)
+          << c.size << " bytes, stale " << int(stale);
+    }
   }
 }
 
