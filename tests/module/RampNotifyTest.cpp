@@ -205,26 +205,36 @@ TEST(ClockRampNotify, RegisterPoliciesFollowTheChipsetConfiguration) {
   }
 }
 
-TEST(ClockRampNotify, AConfigurationEndingJustBeforeTheSelectorTakesTheClearPolicy) {
+TEST(ClockRampNotify, ASelectorTheReadDidNotDeliverIsNeverUsed) {
   // The configuration buffer is not cleared before the read, so a variable
-  // one byte short of the selector leaves there whatever the stack held; a
-  // stale 5 must not be taken for the selector.
+  // that ends before the selector, or a read that fails, leaves there
+  // whatever the stack held; a stale 5 must not be taken for the selector.
   struct Case {
-    size_t size;
+    const char* name;
+    std::optional<size_t> size;  // nullopt: no "PchRcConfiguration"
     uint8_t reg1After;
   };
-  for (const Case& c : {Case{1349, 0x05}, Case{1350, 0xC5}}) {
+  const std::vector<Case> cases = {
+      {"one byte short of the selector", 1349, 0x05},
+      {"just holding the selector", 1350, 0xC5},
+      {"larger than the buffer", 1379, 0x05},
+      {"missing", std::nullopt, 0x05},
+  };
+  for (const Case& c : cases) {
     for (uint8_t stale : {uint8_t{5}, uint8_t{0}}) {
       BoardConfig config = Ramp(1000, 1000, 0);
-      config.pchRcConfiguration = board::MakePchRcConfiguration(5);
-      config.pchRcConfiguration->resize(c.size);
+      config.pchRcConfiguration.reset();
+      if (c.size) {
+        config.pchRcConfiguration = board::MakePchRcConfiguration(5);
+        config.pchRcConfiguration->resize(*c.size);
+      }
       config.clockGenerator[1] = 0x25;
       moduletest::Bench bench(config);
 
       PaintStack(stale);
       EXPECT_EQ(ClockRampNotify(bench.Services(), nullptr, nullptr), EFI_SUCCESS);
       EXPECT_EQ(bench.board->ClockGen().Register(1), c.reg1After)
-          << c.size << " bytes, stale " << int(stale);
+          << c.name << ", stale " << int(stale);
     }
   }
 }
