@@ -125,6 +125,50 @@ TEST(ClockGenReadImage, ReturnsAFailedReadUnchanged) {
   }
 }
 
+// A device whose count register (8) need not agree with what its block reads
+// deliver: every transaction succeeds, every read delivers all it was asked
+// for, and register 8 reads as `countRegister`. Records the reads' lengths.
+struct CountRegisterDevice {
+  EFI_PEI_SMBUS2_PPI ppi{};  // first member: Execute finds the device from This
+  uint8_t countRegister;
+  std::vector<UINTN> readLengths;
+
+  explicit CountRegisterDevice(uint8_t count) : countRegister(count) { ppi.Execute = Execute; }
+
+  // The PPI's Execute: fills a read with 0x40 + register number, register 8 aside.
+  static EFI_STATUS EFIAPI Execute(const EFI_PEI_SMBUS2_PPI* This, EFI_SMBUS_DEVICE_ADDRESS,
+                                   EFI_SMBUS_DEVICE_COMMAND Command, EFI_SMBUS_OPERATION Operation,
+                                   BOOLEAN, UINTN* Length, VOID* Buffer) {
+    auto* device = reinterpret_cast<CountRegisterDevice*>(const_cast<EFI_PEI_SMBUS2_PPI*>(This));
+    if (Operation == EfiSmbusReadBlock) {
+      device->readLengths.push_back(*Length);
+      auto* bytes = static_cast<uint8_t*>(Buffer);
+      for (UINTN i = 0; i < *Length; ++i) {
+        bytes[i] =
+            Command + i == 8 ? device->countRegister : static_cast<uint8_t>(0x40 + Command + i);
+      }
+    }
+    return EFI_SUCCESS;
+  }
+};
+
+TEST(ClockGenReadImage, ACountRegisterShortOfRegister20LeavesTheCodeUnreadAndFails) {
+  // The second read starts at register 17; it must reach register 20, the
+  // code's high bits, or the image holds no code to ramp from.
+  struct Case {
+    uint8_t count;
+    EFI_STATUS status;
+  };
+  for (const Case& c : {Case{0, EFI_DEVICE_ERROR}, Case{3, EFI_DEVICE_ERROR}, Case{4, EFI_SUCCESS},
+                        Case{17, EFI_SUCCESS}}) {
+    CountRegisterDevice device(c.count);
+    GuardedImage g;
+    EXPECT_EQ(ClockGenReadImage(&device.ppi, g.image), c.status) << int(c.count);
+    EXPECT_EQ(device.readLengths, (std::vector<UINTN>{17, c.count})) << int(c.count);
+    EXPECT_TRUE(g.GuardIntact());
+  }
+}
+
 TEST(ClockGenSetLevel, WritesOnlyAChangedLevelValue) {
   struct Case {
     uint8_t before;

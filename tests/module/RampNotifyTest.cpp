@@ -120,6 +120,19 @@ TEST(ClockRampNotify, TheDefaultBoardCrossesAllFourLevels) {
   EXPECT_EQ(Delays(run.trace(), 50), 48U);
 }
 
+TEST(ClockRampNotify, TheCurrentCodeTakesOnlyBits2To0OfRegister20) {
+  // Bits 7:3 of register 20 are not part of the code: whatever they hold, a
+  // ramp from 1000 to 1002 makes two steps and leaves them as they were.
+  for (uint8_t upper : {uint8_t{0x08}, uint8_t{0xA8}, uint8_t{0xF8}}) {
+    BoardConfig config = Ramp(1000, 1002, 0, 5);
+    config.clockGenerator[20] = static_cast<uint8_t>(config.clockGenerator[20] | upper);
+    RunResult run = board::RunNative(config);
+    EXPECT_EQ(run.notifyStatus, board::kEfiSuccess) << int(upper);
+    EXPECT_EQ(CodesWritten(run.trace()), (std::vector<uint16_t>{1001, 1002})) << int(upper);
+    EXPECT_EQ(run.board->ClockGen().Register(20), upper | 0x03) << int(upper);
+  }
+}
+
 TEST(ClockRampNotify, StepsDownInFallingOrderWithAFixedLevel) {
   RunResult run = board::RunNative(Ramp(1000, 997, 0, 20));
   EXPECT_EQ(run.notifyStatus, board::kEfiSuccess);
