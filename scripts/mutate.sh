@@ -70,7 +70,9 @@ run_tests() {
   local t rc
   for t in "$@"; do
     rc=0
-    (ulimit -v 8000000 && timeout "$limit" "$bld/$t" --gtest_brief=1) >>"$log" 2>&1 || rc=$?
+    # A shell of its own, so that a crash is reported in the log, not here.
+    bash -c 'ulimit -v 8000000 && "$@"; exit $?' sh timeout "$limit" "$bld/$t" --gtest_brief=1 \
+      >>"$log" 2>&1 || rc=$?
     if [ "$rc" -ne 0 ]; then
       failure="$(sed -n 's/^\[  FAILED  \] \([^ ,(]*\).*/\1/p' "$log" | head -n 1)"
       if [ "$rc" -eq 124 ]; then
