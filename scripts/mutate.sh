@@ -85,94 +85,102 @@ run_tests() {
   return 0
 }
 
-wanted=("$@")
-"$root/scripts/deps.sh"
-"${mutants[@]}" check "$root" >/dev/null
+# Plants and judges every wanted mutant, then prints the summary. The whole
+# run is one function, read before it starts: editing this file during a run
+# cannot change what the run does.
+main() {
+  wanted=("$@")
+  "$root/scripts/deps.sh"
+  "${mutants[@]}" check "$root" >/dev/null
 
-echo "mutate: scratch tree $src"
-sync_tree
-launchers=()
-if command -v ccache >/dev/null; then
-  launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launchers[@]}" \
-  >"$work/configure.log" 2>&1 || {
-  echo "mutate: configuring the scratch tree failed, see $work/configure.log" >&2
-  exit 2
-}
-mkdir -p "$logs"
-
-echo "mutate: building and testing the unmutated tree"
-if ! build "$logs/baseline.build.log" "${host_targets[@]}" "${ia32_targets[@]}"; then
-  echo "mutate: the tree does not build, see $logs/baseline.build.log" >&2
-  exit 2
-fi
-if ! run_tests "$logs/baseline.test.log" "${host_tests[@]}" "${ia32_tests[@]}"; then
-  echo "mutate: the tree fails its tests ($failure), see $logs/baseline.test.log" >&2
-  exit 2
-fi
-
-killed=0 survived=0 broken=0 equivalent=0 wrong=0 total=0
-: >"$results"
-while read -r -u 3 id file equiv target; do
-  if [ "${#wanted[@]}" -gt 0 ] && ! printf '%s\n' "${wanted[@]}" | grep -qx -- "$id"; then
-    continue
+  echo "mutate: scratch tree $src"
+  sync_tree
+  launchers=()
+  if command -v ccache >/dev/null; then
+    launchers=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   fi
-  total=$((total + 1))
-  t0=$SECONDS
-  cp "$src/$file" "$work/original"
-  "${mutants[@]}" apply "$id" "$src"
-  if [ "$target" = ia32 ]; then
-    targets=("${ia32_targets[@]}") tests=("${ia32_tests[@]}")
-  else
-    targets=("${host_targets[@]}") tests=("${host_tests[@]}")
-  fi
-  if ! build "$logs/$id.build.log" "${targets[@]}"; then
-    outcome="did-not-compile" detail=""
-    broken=$((broken + 1))
-  elif run_tests "$logs/$id.test.log" "${tests[@]}"; then
-    outcome="survived" detail=""
-  else
-    outcome="killed" detail="$failure"
-  fi
-  # Back to the original text with a fresh time stamp, so the next build
-  # recompiles the file.
-  cp "$work/original" "$src/$file"
-  touch "$src/$file"
+  cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launchers[@]}" \
+    >"$work/configure.log" 2>&1 || {
+    echo "mutate: configuring the scratch tree failed, see $work/configure.log" >&2
+    exit 2
+  }
+  mkdir -p "$logs"
 
-  if [ "$equiv" = 1 ]; then
-    if [ "$outcome" = survived ]; then
-      outcome="equivalent"
-      equivalent=$((equivalent + 1))
-    elif [ "$outcome" = killed ]; then
-      outcome="killed-but-marked-equivalent"
-      wrong=$((wrong + 1))
+  echo "mutate: building and testing the unmutated tree"
+  if ! build "$logs/baseline.build.log" "${host_targets[@]}" "${ia32_targets[@]}"; then
+    echo "mutate: the tree does not build, see $logs/baseline.build.log" >&2
+    exit 2
+  fi
+  if ! run_tests "$logs/baseline.test.log" "${host_tests[@]}" "${ia32_tests[@]}"; then
+    echo "mutate: the tree fails its tests ($failure), see $logs/baseline.test.log" >&2
+    exit 2
+  fi
+
+  killed=0 survived=0 broken=0 equivalent=0 wrong=0 total=0
+  : >"$results"
+  while read -r -u 3 id file equiv target; do
+    if [ "${#wanted[@]}" -gt 0 ] && ! printf '%s\n' "${wanted[@]}" | grep -qx -- "$id"; then
+      continue
     fi
-  elif [ "$outcome" = killed ]; then
-    killed=$((killed + 1))
-  elif [ "$outcome" = survived ]; then
-    survived=$((survived + 1))
+    total=$((total + 1))
+    t0=$SECONDS
+    cp "$src/$file" "$work/original"
+    "${mutants[@]}" apply "$id" "$src"
+    if [ "$target" = ia32 ]; then
+      targets=("${ia32_targets[@]}") tests=("${ia32_tests[@]}")
+    else
+      targets=("${host_targets[@]}") tests=("${host_tests[@]}")
+    fi
+    if ! build "$logs/$id.build.log" "${targets[@]}"; then
+      outcome="did-not-compile" detail=""
+      broken=$((broken + 1))
+    elif run_tests "$logs/$id.test.log" "${tests[@]}"; then
+      outcome="survived" detail=""
+    else
+      outcome="killed" detail="$failure"
+    fi
+    # Back to the original text with a fresh time stamp, so the next build
+    # recompiles the file.
+    cp "$work/original" "$src/$file"
+    touch "$src/$file"
+
+    if [ "$equiv" = 1 ]; then
+      if [ "$outcome" = survived ]; then
+        outcome="equivalent"
+        equivalent=$((equivalent + 1))
+      elif [ "$outcome" = killed ]; then
+        outcome="killed-but-marked-equivalent"
+        wrong=$((wrong + 1))
+      fi
+    elif [ "$outcome" = killed ]; then
+      killed=$((killed + 1))
+    elif [ "$outcome" = survived ]; then
+      survived=$((survived + 1))
+    fi
+    line="$(printf '%-32s %-28s %-18s %4ss %s' "$id" "$file" "$outcome" $((SECONDS - t0)) "$detail")"
+    echo "$line" | tee -a "$results"
+  done 3< <("${mutants[@]}" list)
+
+  # Rebuild the unmutated tree so the scratch build is left matching the source.
+  build "$logs/final.build.log" "${host_targets[@]}" "${ia32_targets[@]}" || true
+
+  scored=$((killed + survived))
+  score="n/a"
+  if [ "$scored" -gt 0 ]; then
+    score="$((100 * killed / scored))%"
   fi
-  line="$(printf '%-32s %-28s %-18s %4ss %s' "$id" "$file" "$outcome" $((SECONDS - t0)) "$detail")"
-  echo "$line" | tee -a "$results"
-done 3< <("${mutants[@]}" list)
+  {
+    echo
+    echo "mutants: $total; killed $killed, survived $survived, did not compile $broken," \
+      "equivalent $equivalent, killed though marked equivalent $wrong"
+    echo "score: $killed of $scored non-equivalent mutants killed ($score)"
+    echo "time: $((SECONDS - started)) s"
+  } | tee -a "$results"
 
-# Rebuild the unmutated tree so the scratch build is left matching the source.
-build "$logs/final.build.log" "${host_targets[@]}" "${ia32_targets[@]}" || true
+  if [ "$survived" -ne 0 ] || [ "$wrong" -ne 0 ]; then
+    exit 1
+  fi
+}
 
-scored=$((killed + survived))
-score="n/a"
-if [ "$scored" -gt 0 ]; then
-  score="$((100 * killed / scored))%"
-fi
-{
-  echo
-  echo "mutants: $total; killed $killed, survived $survived, did not compile $broken," \
-    "equivalent $equivalent, killed though marked equivalent $wrong"
-  echo "score: $killed of $scored non-equivalent mutants killed ($score)"
-  echo "time: $((SECONDS - started)) s"
-} | tee -a "$results"
-
-if [ "$survived" -ne 0 ] || [ "$wrong" -ne 0 ]; then
-  exit 1
-fi
+main "$@"
+exit $?
