@@ -284,6 +284,16 @@ TEST(ClockRampNotify, AnUnusableSetupSendsNothing) {
   EXPECT_EQ(board::RunNative(config).board->ClockGen().Code(), 1002);
 }
 
+TEST(ClockRampNotify, WithoutTheSmbus2PpiTheCallbackReportsItsAbsenceAndSendsNothing) {
+  // The callback finds the SMBus2 PPI itself rather than trusting the one it
+  // is handed; called when none is installed it stops after the "Setup" read.
+  BoardConfig config = Ramp(1000, 1010, kAuto);
+  config.smbusPpi = board::SmbusPpiTiming::Absent;
+  moduletest::Bench bench(config);
+  EXPECT_EQ(ClockRampNotify(bench.Services(), nullptr, nullptr), board::kEfiNotFound);
+  EXPECT_TRUE(Only(bench.Trace(), {EventKind::Smbus, EventKind::Io}).empty());
+}
+
 TEST(ClockRampNotify, ATargetBeyondElevenBitsIsRefusedAfterThePolicies) {
   for (uint16_t target : {uint16_t{2048}, uint16_t{0xFFFF}}) {
     BoardConfig config = Ramp(2040, target, kAuto);
