@@ -125,29 +125,53 @@ TEST(ClockGenReadImage, ReturnsAFailedReadUnchanged) {
   }
 }
 
-// A device whose count register (8) need not agree with what its block reads
-// deliver: every transaction succeeds, every read delivers all it was asked
-// for, and register 8 reads as `countRegister`. Records the reads' lengths.
-struct CountRegisterDevice {
-  EFI_PEI_SMBUS2_PPI ppi{};  // first member: Execute finds the device from This
-  uint8_t countRegister;
-  std::vector<UINTN> readLengths;
+// A stand-in SMBus2 PPI for what the simulated board cannot show: a count
+// register (8) that disagrees with what its block reads deliver, a PPI that
+// hands back a count other than the one asked for, and the PEC flag of each
+// transaction. Every transaction succeeds; a read delivers 0x40 + register
+// number, register 8 reading as `countRegister`; the count handed back is
+// the one asked for plus `countSkew`. Records every call.
+struct StandInSmbus {
+  struct Call {
+    UINT8 address;
+    EFI_SMBUS_DEVICE_COMMAND command;
+    EFI_SMBUS_OPERATION operation;
+    BOOLEAN pec;
+    UINTN length;
+  };
+  EFI_PEI_SMBUS2_PPI ppi{};  // first member: Execute finds the stand-in from This
+  uint8_t countRegister = 17;
+  int countSkew = 0;
+  std::vector<Call> calls;
 
-  explicit CountRegisterDevice(uint8_t count) : countRegister(count) { ppi.Execute = Execute; }
+  StandInSmbus() { ppi.Execute = Execute; }
 
-  // The PPI's Execute: fills a read with 0x40 + register number, register 8 aside.
-  static EFI_STATUS EFIAPI Execute(const EFI_PEI_SMBUS2_PPI* This, EFI_SMBUS_DEVICE_ADDRESS,
+  // The lengths of the block reads, in order.
+  [[nodiscard]] std::vector<UINTN> ReadLengths() const {
+    std::vector<UINTN> lengths;
+    for (const Call& call : calls) {
+      if (call.operation == EfiSmbusReadBlock) {
+        lengths.push_back(call.length);
+      }
+    }
+    return lengths;
+  }
+
+  // The PPI's Execute, as described above.
+  static EFI_STATUS EFIAPI Execute(const EFI_PEI_SMBUS2_PPI* This, EFI_SMBUS_DEVICE_ADDRESS Address,
                                    EFI_SMBUS_DEVICE_COMMAND Command, EFI_SMBUS_OPERATION Operation,
-                                   BOOLEAN, UINTN* Length, VOID* Buffer) {
-    auto* device = reinterpret_cast<CountRegisterDevice*>(const_cast<EFI_PEI_SMBUS2_PPI*>(This));
+                                   BOOLEAN PecCheck, UINTN* Length, VOID* Buffer) {
+    auto* self = reinterpret_cast<StandInSmbus*>(const_cast<EFI_PEI_SMBUS2_PPI*>(This));
+    self->calls.push_back(
+        {static_cast<UINT8>(Address.SmbusDeviceAddress), Command, Operation, PecCheck, *Length});
     if (Operation == EfiSmbusReadBlock) {
-      device->readLengths.push_back(*Length);
       auto* bytes = static_cast<uint8_t*>(Buffer);
       for (UINTN i = 0; i < *Length; ++i) {
         bytes[i] =
-            Command + i == 8 ? device->countRegister : static_cast<uint8_t>(0x40 + Command + i);
+            Command + i == 8 ? self->countRegister : static_cast<uint8_t>(0x40 + Command + i);
       }
     }
+    *Length = static_cast<UINTN>(static_cast<int>(*Length) + self->countSkew);
     return EFI_SUCCESS;
   }
 };
@@ -161,11 +185,34 @@ TEST(ClockGenReadImage, ACountRegisterShortOfRegister20LeavesTheCodeUnreadAndFai
   };
   for (const Case& c : {Case{0, EFI_DEVICE_ERROR}, Case{3, EFI_DEVICE_ERROR}, Case{4, EFI_SUCCESS},
                         Case{17, EFI_SUCCESS}}) {
-    CountRegisterDevice device(c.count);
+    StandInSmbus smbus;
+    smbus.countRegister = c.count;
     GuardedImage g;
-    EXPECT_EQ(ClockGenReadImage(&device.ppi, g.image), c.status) << int(c.count);
-    EXPECT_EQ(device.readLengths, (std::vector<UINTN>{17, c.count})) << int(c.count);
+    EXPECT_EQ(ClockGenReadImage(&smbus.ppi, g.image), c.status) << int(c.count);
+    EXPECT_EQ(smbus.ReadLengths(), (std::vector<UINTN>{17, c.count})) << int(c.count);
     EXPECT_TRUE(g.GuardIntact());
+  }
+}
+
+TEST(ClockGenTransactions, AskForNoPecAndTrustOnlyTheCountAskedFor) {
+  // The clock generator neither sends nor checks a PEC byte. A PPI that
+  // reports moving more or fewer bytes than asked did not do what was asked.
+  struct Case {
+    int skew;
+    EFI_STATUS status;
+  };
+  for (const Case& c :
+       {Case{0, EFI_SUCCESS}, Case{1, EFI_DEVICE_ERROR}, Case{-1, EFI_DEVICE_ERROR}}) {
+    StandInSmbus smbus;
+    smbus.countSkew = c.skew;
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    EXPECT_EQ(ClockGenWriteRegister(&smbus.ppi, 3, image), c.status) << c.skew;
+    EXPECT_EQ(ClockGenWriteCode(&smbus.ppi, 1000, image), c.status) << c.skew;
+    EXPECT_EQ(ClockGenSetLevel(&smbus.ppi, 2, image), c.status) << c.skew;
+    for (const StandInSmbus::Call& call : smbus.calls) {
+      EXPECT_EQ(call.address, CLOCK_GEN_SMBUS_ADDRESS);
+      EXPECT_FALSE(call.pec) << "register " << call.command;
+    }
   }
 }
 
