@@ -171,7 +171,7 @@ struct StandInSmbus {
             Command + i == 8 ? self->countRegister : static_cast<uint8_t>(0x40 + Command + i);
       }
     }
-    *Length = static_cast<UINTN>(static_cast<int>(*Length) + self->countSkew);
+    *Length += static_cast<UINTN>(self->countSkew);  // modulo 2^N: -1 takes one off
     return EFI_SUCCESS;
   }
 };
