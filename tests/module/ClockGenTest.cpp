@@ -125,6 +125,97 @@ TEST(ClockGenReadImage, ReturnsAFailedReadUnchanged) {
   }
 }
 
+// A stand-in SMBus2 PPI for what the simulated board cannot show: a count
+// register (8) that disagrees with what its block reads deliver, a PPI that
+// hands back a count other than the one asked for, and the PEC flag of each
+// transaction. Every transaction succeeds; a read delivers 0x40 + register
+// number, register 8 reading as `countRegister`; the count handed back is
+// the one asked for plus `countSkew`. Records every call.
+struct StandInSmbus {
+  struct Call {
+    UINT8 address;
+    EFI_SMBUS_DEVICE_COMMAND command;
+    EFI_SMBUS_OPERATION operation;
+    BOOLEAN pec;
+    UINTN length;
+  };
+  EFI_PEI_SMBUS2_PPI ppi{};  // first member: Execute finds the stand-in from This
+  uint8_t countRegister = 17;
+  int countSkew = 0;
+  std::vector<Call> calls;
+
+  StandInSmbus() { ppi.Execute = Execute; }
+
+  // The lengths of the block reads, in order.
+  [[nodiscard]] std::vector<UINTN> ReadLengths() const {
+    std::vector<UINTN> lengths;
+    for (const Call& call : calls) {
+      if (call.operation == EfiSmbusReadBlock) {
+        lengths.push_back(call.length);
+      }
+    }
+    return lengths;
+  }
+
+  // The PPI's Execute, as described above.
+  static EFI_STATUS EFIAPI Execute(const EFI_PEI_SMBUS2_PPI* This, EFI_SMBUS_DEVICE_ADDRESS Address,
+                                   EFI_SMBUS_DEVICE_COMMAND Command, EFI_SMBUS_OPERATION Operation,
+                                   BOOLEAN PecCheck, UINTN* Length, VOID* Buffer) {
+    auto* self = reinterpret_cast<StandInSmbus*>(const_cast<EFI_PEI_SMBUS2_PPI*>(This));
+    self->calls.push_back(
+        {static_cast<UINT8>(Address.SmbusDeviceAddress), Command, Operation, PecCheck, *Length});
+    if (Operation == EfiSmbusReadBlock) {
+      auto* bytes = static_cast<uint8_t*>(Buffer);
+      for (UINTN i = 0; i < *Length; ++i) {
+        bytes[i] =
+            Command + i == 8 ? self->countRegister : static_cast<uint8_t>(0x40 + Command + i);
+      }
+    }
+    *Length += static_cast<UINTN>(self->countSkew);  // modulo 2^N: -1 takes one off
+    return EFI_SUCCESS;
+  }
+};
+
+TEST(ClockGenReadImage, ACountRegisterShortOfRegister20LeavesTheCodeUnreadAndFails) {
+  // The second read starts at register 17; it must reach register 20, the
+  // code's high bits, or the image holds no code to ramp from.
+  struct Case {
+    uint8_t count;
+    EFI_STATUS status;
+  };
+  for (const Case& c : {Case{0, EFI_DEVICE_ERROR}, Case{3, EFI_DEVICE_ERROR}, Case{4, EFI_SUCCESS},
+                        Case{17, EFI_SUCCESS}}) {
+    StandInSmbus smbus;
+    smbus.countRegister = c.count;
+    GuardedImage g;
+    EXPECT_EQ(ClockGenReadImage(&smbus.ppi, g.image), c.status) << int(c.count);
+    EXPECT_EQ(smbus.ReadLengths(), (std::vector<UINTN>{17, c.count})) << int(c.count);
+    EXPECT_TRUE(g.GuardIntact());
+  }
+}
+
+TEST(ClockGenTransactions, AskForNoPecAndTrustOnlyTheCountAskedFor) {
+  // The clock generator neither sends nor checks a PEC byte. A PPI that
+  // reports moving more or fewer bytes than asked did not do what was asked.
+  struct Case {
+    int skew;
+    EFI_STATUS status;
+  };
+  for (const Case& c :
+       {Case{0, EFI_SUCCESS}, Case{1, EFI_DEVICE_ERROR}, Case{-1, EFI_DEVICE_ERROR}}) {
+    StandInSmbus smbus;
+    smbus.countSkew = c.skew;
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    EXPECT_EQ(ClockGenWriteRegister(&smbus.ppi, 3, image), c.status) << c.skew;
+    EXPECT_EQ(ClockGenWriteCode(&smbus.ppi, 1000, image), c.status) << c.skew;
+    EXPECT_EQ(ClockGenSetLevel(&smbus.ppi, 2, image), c.status) << c.skew;
+    for (const StandInSmbus::Call& call : smbus.calls) {
+      EXPECT_EQ(call.address, CLOCK_GEN_SMBUS_ADDRESS);
+      EXPECT_FALSE(call.pec) << "register " << call.command;
+    }
+  }
+}
+
 TEST(ClockGenSetLevel, WritesOnlyAChangedLevelValue) {
   struct Case {
     uint8_t before;
@@ -150,6 +241,26 @@ TEST(ClockGenSetLevel, WritesOnlyAChangedLevelValue) {
     } else {
       EXPECT_TRUE(Only(bench.Trace(), {board::EventKind::Smbus}).empty()) << int(c.level);
     }
+  }
+}
+
+TEST(ClockGenSetLevel, EveryValuePastTheFourLevelsProgramsLevelZero) {
+  struct Case {
+    uint8_t level;
+    uint8_t expected;
+  };
+  // The table's last entry, the first values past it, and the far end of the byte.
+  for (const Case& c : {Case{3, 0xFF}, Case{4, 0xC0}, Case{5, 0xC0}, Case{8, 0xC0},
+                        Case{0x13, 0xC0}, Case{0x40, 0xC0}, Case{0x80, 0xC0}, Case{0xFE, 0xC0}}) {
+    Bench bench;
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    image[6] = 0x3C;  // no level's value: every call writes
+
+    EXPECT_EQ(ClockGenSetLevel(bench.Smbus(), c.level, image), EFI_SUCCESS);
+    EXPECT_EQ(moduletest::WritesOf(bench.Trace(), 6),
+              (std::vector<std::vector<uint8_t>>{{c.expected}}))
+        << int(c.level);
+    EXPECT_EQ(bench.board->ClockGen().Register(6), c.expected) << int(c.level);
   }
 }
 

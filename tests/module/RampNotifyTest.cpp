@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "board/Status.h"
+#include "ramp/ClockRamp.h"
 #include "tests/module/ModuleTestSupport.h"
 
 namespace {
@@ -119,6 +120,19 @@ TEST(ClockRampNotify, TheDefaultBoardCrossesAllFourLevels) {
   EXPECT_EQ(Delays(run.trace(), 50), 48U);
 }
 
+TEST(ClockRampNotify, TheCurrentCodeTakesOnlyBits2To0OfRegister20) {
+  // Bits 7:3 of register 20 are not part of the code: whatever they hold, a
+  // ramp from 1000 to 1002 makes two steps and leaves them as they were.
+  for (uint8_t upper : {uint8_t{0x08}, uint8_t{0xA8}, uint8_t{0xF8}}) {
+    BoardConfig config = Ramp(1000, 1002, 0, 5);
+    config.clockGenerator[20] = static_cast<uint8_t>(config.clockGenerator[20] | upper);
+    RunResult run = board::RunNative(config);
+    EXPECT_EQ(run.notifyStatus, board::kEfiSuccess) << int(upper);
+    EXPECT_EQ(CodesWritten(run.trace()), (std::vector<uint16_t>{1001, 1002})) << int(upper);
+    EXPECT_EQ(run.board->ClockGen().Register(20), upper | 0x03) << int(upper);
+  }
+}
+
 TEST(ClockRampNotify, StepsDownInFallingOrderWithAFixedLevel) {
   RunResult run = board::RunNative(Ramp(1000, 997, 0, 20));
   EXPECT_EQ(run.notifyStatus, board::kEfiSuccess);
@@ -134,7 +148,7 @@ TEST(ClockRampNotify, AFixedLevelIsSetOnceBeforeTheFirstStep) {
     std::optional<uint8_t> written;
   };
   for (const Case& c : {Case{2, 0xC0, 0xEA}, Case{2, 0xEA, std::nullopt}, Case{9, 0xFF, 0xC0},
-                        Case{3, 0xC0, 0xFF}, Case{0xFE, 0xD5, 0xC0}}) {
+                        Case{3, 0xC0, 0xFF}, Case{4, 0xD5, 0xC0}, Case{0xFE, 0xD5, 0xC0}}) {
     BoardConfig config = Ramp(1500, 1505, c.select, 10);
     config.clockGenerator[6] = c.reg6Before;
     RunResult run = board::RunNative(config);
@@ -195,6 +209,49 @@ TEST(ClockRampNotify, RegisterPoliciesFollowTheChipsetConfiguration) {
   }
 }
 
+// Fills the stack below the caller with `value`: a function called next from
+// the same frame finds it in every stack byte it reads before writing.
+[[gnu::noinline]] void PaintStack(uint8_t value) {
+  volatile uint8_t area[64 * 1024];
+  for (volatile uint8_t& byte : area) {
+    byte = value;
+  }
+}
+
+TEST(ClockRampNotify, ASelectorTheReadDidNotDeliverIsNeverUsed) {
+  // The configuration buffer is not cleared before the read, so a variable
+  // that ends before the selector, or a read that fails, leaves there
+  // whatever the stack held; a stale 5 must not be taken for the selector.
+  struct Case {
+    const char* name;
+    std::optional<size_t> size;  // nullopt: no "PchRcConfiguration"
+    uint8_t reg1After;
+  };
+  const std::vector<Case> cases = {
+      {"one byte short of the selector", 1349, 0x05},
+      {"just holding the selector", 1350, 0xC5},
+      {"larger than the buffer", 1379, 0x05},
+      {"missing", std::nullopt, 0x05},
+  };
+  for (const Case& c : cases) {
+    for (uint8_t stale : {uint8_t{5}, uint8_t{0}}) {
+      BoardConfig config = Ramp(1000, 1000, 0);
+      config.pchRcConfiguration.reset();
+      if (c.size) {
+        config.pchRcConfiguration = board::MakePchRcConfiguration(5);
+        config.pchRcConfiguration->resize(*c.size);
+      }
+      config.clockGenerator[1] = 0x25;
+      moduletest::Bench bench(config);
+
+      PaintStack(stale);
+      EXPECT_EQ(ClockRampNotify(bench.Services(), nullptr, nullptr), EFI_SUCCESS);
+      EXPECT_EQ(bench.board->ClockGen().Register(1), c.reg1After)
+          << c.name << ", stale " << int(stale);
+    }
+  }
+}
+
 TEST(ClockRampNotify, AnUnusableSetupSendsNothing) {
   struct Case {
     const char* name;
@@ -225,6 +282,16 @@ TEST(ClockRampNotify, AnUnusableSetupSendsNothing) {
   BoardConfig config = Ramp(1000, 1002, kAuto);
   config.setup->resize(168);
   EXPECT_EQ(board::RunNative(config).board->ClockGen().Code(), 1002);
+}
+
+TEST(ClockRampNotify, WithoutTheSmbus2PpiTheCallbackReportsItsAbsenceAndSendsNothing) {
+  // The callback finds the SMBus2 PPI itself rather than trusting the one it
+  // is handed; called when none is installed it stops after the "Setup" read.
+  BoardConfig config = Ramp(1000, 1010, kAuto);
+  config.smbusPpi = board::SmbusPpiTiming::Absent;
+  moduletest::Bench bench(config);
+  EXPECT_EQ(ClockRampNotify(bench.Services(), nullptr, nullptr), board::kEfiNotFound);
+  EXPECT_TRUE(Only(bench.Trace(), {EventKind::Smbus, EventKind::Io}).empty());
 }
 
 TEST(ClockRampNotify, ATargetBeyondElevenBitsIsRefusedAfterThePolicies) {

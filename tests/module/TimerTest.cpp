@@ -1,6 +1,9 @@
 // ACPI I/O space enabling and the busy-wait delays on the ACPI PM timer.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
 #include "board/Status.h"
 #include "pei/PeiAccess.h"
 #include "tests/module/ModuleTestSupport.h"
@@ -81,6 +84,50 @@ TEST(WaitAcpiTicks, SplitsIntoAFirstPieceAndWholePiecesOf2To22) {
   EXPECT_GE(Elapsed(reads[secondStart], reads.back()), 0x400001U);
   EXPECT_LT(Elapsed(reads[secondStart], reads.back()), 0x400008U);
   EXPECT_LE(Elapsed(reads[secondStart], reads[reads.size() - 2]), 0x400000U);
+}
+
+// A wait of 2^22 ticks or more, with a first piece of 0x1234 ticks, on a
+// timer that starts 0x100 ticks before its 24-bit wrap.
+constexpr uint32_t kLongWait = 0x400000 + 0x1234;
+constexpr uint32_t kBeforeWrap = 0xFFFF00;
+
+TEST(WaitAcpiTicks, ALongWaitAcrossTheWrapLastsItsFullLength) {
+  board::BoardConfig config = Decoding(kBeforeWrap);
+  config.hangLimitNs = 2'000'000'000;
+  Bench bench(config);
+  WaitAcpiTicks(kLongWait);
+
+  // From its first reading to its last the whole wait spans at least its
+  // length, and not much more: each piece overshoots by at most one poll.
+  std::vector<uint32_t> reads = TimerReads(bench.Trace());
+  ASSERT_GE(reads.size(), 4U);
+  EXPECT_GE(reads.front(), kBeforeWrap);
+  EXPECT_GE(Elapsed(reads.front(), reads.back()), kLongWait + 1);
+  EXPECT_LT(Elapsed(reads.front(), reads.back()), kLongWait + 16);
+}
+
+TEST(WaitAcpiTicks, ALongWaitNeverEndsEarlyWhenTheTimerStandsStill) {
+  // A first piece of 100 ticks (28 us) across the wrap, then one of 2^22.
+  // The timer stops at some point of the first 50 us (every 250 ns, so also
+  // just as the second piece takes its starting reading), or never. No wait
+  // of 2^22 ticks can end within 200 us, so every run must be stopped by the
+  // board as a hang rather than return.
+  constexpr uint32_t kTicks = 0x400000 + 100;
+  std::vector<std::optional<uint64_t>> stops = {std::nullopt};
+  for (uint64_t ns = 0; ns <= 50'000; ns += 250) {
+    stops.emplace_back(ns);
+  }
+  for (const std::optional<uint64_t>& stop : stops) {
+    board::BoardConfig config = Decoding(0xFFFFC0);
+    config.hangLimitNs = 200'000;
+    if (stop) {
+      config.timerMode = board::TimerMode::StopsAfter;
+      config.timerStopsAfterNs = *stop;
+    }
+    Bench bench(config);
+    EXPECT_THROW(WaitAcpiTicks(kTicks), board::RunStopped)
+        << "timer stopping at " << stop.value_or(0) << " ns";
+  }
 }
 
 TEST(EnableAcpiIoSpace, LeavesDecodingThatIsAlreadyOnAlone) {
