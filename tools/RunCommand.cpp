@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "board/Trace.h"
+#include "tools/I2cDump.h"
 #include "tools/Scenario.h"
 #include "tools/Summary.h"
 #include "tools/TraceListing.h"
@@ -53,7 +54,9 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   }
   auto trace = OpenOutput(options.tracePath, err);
   auto vcd = OpenOutput(options.vcdPath, err);
-  if ((!options.tracePath.empty() && !trace) || (!options.vcdPath.empty() && !vcd)) {
+  auto clockGenOut = OpenOutput(options.clockGenOutPath, err);
+  if ((!options.tracePath.empty() && !trace) || (!options.vcdPath.empty() && !vcd) ||
+      (!options.clockGenOutPath.empty() && !clockGenOut)) {
     return kExitInvalid;
   }
 
@@ -69,6 +72,10 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     WriteVcd(*vcd, scenario.config, events,
              {"", fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name)});
     written = Close(*vcd, options.vcdPath, err) && written;
+  }
+  if (clockGenOut) {
+    WriteI2cDump(*clockGenOut, DumpOf(run.board->ClockGen()));
+    written = Close(*clockGenOut, options.clockGenOutPath, err) && written;
   }
   if (options.verbose) {
     PrintListing(out, ListTrace(scenario.config, events));

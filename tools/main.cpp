@@ -36,6 +36,10 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
       ->type_name("FILE.jsonl");
   run->add_option("--vcd", options.vcdPath, "Write the timeline to FILE as a Value Change Dump")
       ->type_name("FILE.vcd");
+  run->add_option("--clockgen-out", options.clockGenOutPath,
+                  "Write the clock generator's registers at the end of the run to FILE in "
+                  "i2cdump's byte-mode layout, to diff against a dump taken on the board")
+      ->type_name("FILE");
   run->add_flag("-v,--verbose", options.verbose,
                 "Print the decoded trace, one line per meaningful access, before the summary");
   std::vector<std::string> engines;

@@ -348,6 +348,14 @@ TEST_F(Cli, Scenarios) {
          ASSERT_GE(t.size(), 2U);
          EXPECT_EQ(t[t.size() - 2]["ev"], "hang");
        }},
+      {"i2cdump-registers.json",
+       0,
+       {"callback    EFI_SUCCESS", "1008 → 1024 in 16 steps", "20: 0x0B → 0x0C"},
+       [](const std::vector<Json>& t) {
+         auto reads = Lines(t, "smbus", [](const Json& j) { return j["op"] == "readBlock"; });
+         ASSERT_EQ(reads.size(), 2U);
+         EXPECT_EQ(reads[0]["data"][10], 0x5A);  // from the dump
+       }},
       {"hang-acpi-base.json",
        3,
        {"entry       EFI_SUCCESS", "callback    did not return (run stopped)", "port 0x0508",
@@ -416,6 +424,35 @@ TEST_F(Cli, InvalidScenariosExitWith2) {
   }
 }
 
+// --clockgen-out: the registers as a byte-mode i2cdump of the board after
+// boot would show them; XX where the dump the scenario started from had XX.
+TEST_F(Cli, ClockGenOutWritesTheRegistersInI2cdumpLayout) {
+  ASSERT_EQ(
+      RunScenario("i2cdump-registers.json", {"--clockgen-out", Path("cg.txt").string()}).status, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(Path("cg.txt")));
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 17U);
+  EXPECT_EQ(lines[0], "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef");
+  EXPECT_EQ(lines[1], "00: 20 c5 00 80 00 00 ff 00 01 00 5a 41 00 00 00 00     ?.?....?.ZA....");
+  EXPECT_EQ(lines[2].substr(0, 20), "10: 00 00 00 00 0c 0");  // code 1024
+  EXPECT_EQ(lines[5], "40: XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX    XXXXXXXXXXXXXXXX");
+
+  // A dump the tool cannot read: exit status 2, the dump's file and line.
+  fs::create_directories(Path("data"));
+  std::ofstream(Path("data/cg.txt"))
+      << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n00: 00 11\n20: 0x\n";
+  std::ofstream(Path("s.json")) << R"({"clockGenerator": {"i2cdump": "data/cg.txt"}})";
+  ToolRun run = Run({"run", Path("s.json").string(), "--clockgen-out", Path("out.txt").string()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("s.json: clockGenerator.i2cdump: " + Path("data/cg.txt").string() +
+                         ":3: register 0x20: \"0x\" is neither two hex digits nor XX"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST_F(Cli, CommandLine) {
   struct Case {
     std::vector<std::string> args;
@@ -435,6 +472,9 @@ TEST_F(Cli, CommandLine) {
       {{"run", "--vcd", "/nonexistent/folder/t.vcd"},
        2,
        "/nonexistent/folder/t.vcd: cannot be written"},
+      {{"run", "--clockgen-out", "/nonexistent/folder/cg.txt"},
+       2,
+       "/nonexistent/folder/cg.txt: cannot be written"},
       {{"--help"}, 0, "run"},
       {{"run", "--help"}, 0, "--vcd"},
       {{"run", "--engine", "native"}, 0, "1000 → 1024"},
