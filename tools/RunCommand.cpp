@@ -54,8 +54,10 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   }
   auto trace = OpenOutput(options.tracePath, err);
   auto vcd = OpenOutput(options.vcdPath, err);
+  auto sigrokVcd = OpenOutput(options.sigrokVcdPath, err);
   auto clockGenOut = OpenOutput(options.clockGenOutPath, err);
   if ((!options.tracePath.empty() && !trace) || (!options.vcdPath.empty() && !vcd) ||
+      (!options.sigrokVcdPath.empty() && !sigrokVcd) ||
       (!options.clockGenOutPath.empty() && !clockGenOut)) {
     return kExitInvalid;
   }
@@ -68,10 +70,15 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     board::WriteJsonl(*trace, run.board->Events());
     written = Close(*trace, options.tracePath, err) && written;
   }
+  const std::string version =
+      fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name);
   if (vcd) {
-    WriteVcd(*vcd, scenario.config, events,
-             {"", fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name)});
+    WriteVcd(*vcd, scenario.config, events, {"", version});
     written = Close(*vcd, options.vcdPath, err) && written;
+  }
+  if (sigrokVcd) {
+    WriteVcd(*sigrokVcd, scenario.config, events, {"", version, true});
+    written = Close(*sigrokVcd, options.sigrokVcdPath, err) && written;
   }
   if (clockGenOut) {
     WriteI2cDump(*clockGenOut, DumpOf(run.board->ClockGen()));

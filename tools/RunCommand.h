@@ -20,6 +20,7 @@ struct RunOptions {
   std::optional<std::string> scenario;  // file; the default board when absent
   std::string tracePath;                // JSON Lines trace; none when empty
   std::string vcdPath;                  // VCD timeline; none when empty
+  std::string sigrokVcdPath;            // its one-bit signals only, for sigrok; none when empty
   std::string clockGenOutPath;          // clock generator registers at the end (i2cdump layout)
   bool verbose = false;                 // print the decoded trace before the summary
   std::string engine = std::string(kDefaultEngine);

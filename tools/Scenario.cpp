@@ -18,6 +18,7 @@
 #include "board/ClockGenerator.h"
 #include "board/SuperIo.h"
 #include "tools/EfiStatus.h"
+#include "tools/EfiVariableFile.h"
 #include "tools/I2cDump.h"
 
 namespace clockramp::tool {
@@ -267,9 +268,12 @@ void ReadBytes(const Member& parent, std::vector<uint8_t>& data) {
   });
 }
 
-// A variable: null (absent) or an object starting from the default image.
+// A variable: null (absent) or an object starting from the default image,
+// or from the efivarfs file its "efivarfs" member names (whose attributes
+// then replace the default ones).
 std::optional<std::vector<uint8_t>> ReadVariable(
-    const Member& member, const std::vector<uint8_t>& defaults,
+    const Member& member, const std::string& source, const VariableId& id,
+    const std::vector<uint8_t>& defaults, uint32_t& attributes,
     std::initializer_list<std::string_view> members,
     const std::function<void(const Member&, std::vector<uint8_t>&)>& readFields) {
   if (member.IsNull()) {
@@ -277,37 +281,48 @@ std::optional<std::vector<uint8_t>> ReadVariable(
   }
   member.ExpectObject(members);
   std::vector<uint8_t> data = defaults;
+  With(member, "efivarfs", [&](const Member& m) {
+    try {
+      EfiVariableFile file = LoadEfiVariableFile(RelativeTo(source, m.String()), id);
+      data = std::move(file.data);
+      attributes = file.attributes;
+    } catch (const EfiVariableFileError& e) {
+      m.Fail(e.what());
+    }
+  });
   With(member, "size", [&](const Member& m) { data.resize(m.Unsigned(0, kMaxVariableSize), 0); });
   readFields(member, data);
   ReadBytes(member, data);
   return data;
 }
 
-void ReadSetup(const Member& setup, board::BoardConfig& config) {
-  config.setup =
-      ReadVariable(setup, board::MakeSetup(1024, board::setup::kLevelAutomatic, 50),
-                   {"size", "RampTargetCode", "RampLevelSelect", "RampStepDelay", "bytes"},
-                   [](const Member& m, std::vector<uint8_t>& data) {
-                     With(m, "RampTargetCode", [&](const Member& field) {
-                       Put(data, board::setup::kRampTargetCodeOffset, field.Unsigned(0, 0xFFFF), 2);
-                     });
-                     With(m, "RampLevelSelect", [&](const Member& field) {
-                       Put(data, board::setup::kRampLevelSelectOffset, field.Byte(), 1);
-                     });
-                     With(m, "RampStepDelay", [&](const Member& field) {
-                       Put(data, board::setup::kRampStepDelayOffset, field.Byte(), 1);
-                     });
-                   });
+void ReadSetup(const Member& setup, const std::string& source, board::BoardConfig& config) {
+  config.setup = ReadVariable(
+      setup, source, SetupVariableId(), board::MakeSetup(1024, board::setup::kLevelAutomatic, 50),
+      config.setupAttributes,
+      {"efivarfs", "size", "RampTargetCode", "RampLevelSelect", "RampStepDelay", "bytes"},
+      [](const Member& m, std::vector<uint8_t>& data) {
+        With(m, "RampTargetCode", [&](const Member& field) {
+          Put(data, board::setup::kRampTargetCodeOffset, field.Unsigned(0, 0xFFFF), 2);
+        });
+        With(m, "RampLevelSelect", [&](const Member& field) {
+          Put(data, board::setup::kRampLevelSelectOffset, field.Byte(), 1);
+        });
+        With(m, "RampStepDelay", [&](const Member& field) {
+          Put(data, board::setup::kRampStepDelayOffset, field.Byte(), 1);
+        });
+      });
 }
 
-void ReadPchRc(const Member& pchRc, board::BoardConfig& config) {
-  config.pchRcConfiguration =
-      ReadVariable(pchRc, board::MakePchRcConfiguration(5), {"size", "PchRcSelector", "bytes"},
-                   [](const Member& m, std::vector<uint8_t>& data) {
-                     With(m, "PchRcSelector", [&](const Member& field) {
-                       Put(data, board::pchrc::kSelectorOffset, field.Byte(), 1);
-                     });
-                   });
+void ReadPchRc(const Member& pchRc, const std::string& source, board::BoardConfig& config) {
+  config.pchRcConfiguration = ReadVariable(
+      pchRc, source, PchRcConfigurationVariableId(), board::MakePchRcConfiguration(5),
+      config.pchRcConfigurationAttributes, {"efivarfs", "size", "PchRcSelector", "bytes"},
+      [](const Member& m, std::vector<uint8_t>& data) {
+        With(m, "PchRcSelector", [&](const Member& field) {
+          Put(data, board::pchrc::kSelectorOffset, field.Byte(), 1);
+        });
+      });
 }
 
 // "i2cdump": the registers a dump file shows (a path relative to the
@@ -460,8 +475,8 @@ Scenario ParseScenario(const nlohmann::json& document, const std::string& source
                     "superIo", "platformController", "acpiTimer", "hangLimitNs"});
   With(top, "description", [&](const Member& m) { scenario.description = m.String(); });
   With(top, "pei", [&](const Member& m) { ReadPei(m, config); });
-  With(top, "setup", [&](const Member& m) { ReadSetup(m, config); });
-  With(top, "pchRcConfiguration", [&](const Member& m) { ReadPchRc(m, config); });
+  With(top, "setup", [&](const Member& m) { ReadSetup(m, source, config); });
+  With(top, "pchRcConfiguration", [&](const Member& m) { ReadPchRc(m, source, config); });
   With(top, "clockGenerator", [&](const Member& m) { ReadClockGenerator(m, source, config); });
   With(top, "superIo", [&](const Member& m) { ReadSuperIo(m, config); });
   With(top, "platformController", [&](const Member& m) { ReadPlatformController(m, config); });

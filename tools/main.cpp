@@ -9,6 +9,7 @@
 
 #include "tools/Engine.h"
 #include "tools/RunCommand.h"
+#include "tools/SetupCommand.h"
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
 #include "image/ImageReport.h"
@@ -36,6 +37,11 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
       ->type_name("FILE.jsonl");
   run->add_option("--vcd", options.vcdPath, "Write the timeline to FILE as a Value Change Dump")
       ->type_name("FILE.vcd");
+  run->add_option("--sigrok-vcd", options.sigrokVcdPath,
+                  "Write the timeline's one-bit signals (the SMBus lines among them) to FILE, "
+                  "for sigrok-cli and PulseView with libsigrok 0.5, which stop at a multi-bit "
+                  "value: sigrok-cli -I vcd -i FILE -P i2c:scl=smbus_scl:sda=smbus_sda")
+      ->type_name("FILE.vcd");
   run->add_option("--clockgen-out", options.clockGenOutPath,
                   "Write the clock generator's registers at the end of the run to FILE in "
                   "i2cdump's byte-mode layout, to diff against a dump taken on the board")
@@ -52,6 +58,26 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
       ->check(CLI::IsMember(engines))
       ->capture_default_str();
   return run;
+}
+
+void AddSetup(CLI::App& app, SetupOptions& options, std::string& input) {
+  CLI::App* setup = app.add_subcommand(
+      "setup",
+      "Make a \"Setup\" variable file to write back through efivarfs: start from INPUT (a "
+      "file read from /sys/firmware/efi/efivars on the board) or the default board's "
+      "variable, set the ramp's fields, keep every other byte and the attributes. Exit status "
+      "2 for a bad option or file.");
+  setup->add_option("input", input, "efivarfs file of \"Setup\" (4 bytes of attributes, data)")
+      ->type_name("FILE");
+  setup->add_option("-o,--out", options.output, "The file to write")->type_name("FILE")->required();
+  setup->add_option("--target", options.target, "RampTargetCode: the frequency code, 0-2047")
+      ->type_name("CODE");
+  setup
+      ->add_option("--level", options.level,
+                   "RampLevelSelect: a fixed level 0-3 (or any byte), or \"auto\"")
+      ->type_name("LEVEL");
+  setup->add_option("--delay", options.delay, "RampStepDelay: µs after each step, 0-255")
+      ->type_name("US");
 }
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
@@ -94,6 +120,9 @@ int main(int argc, char** argv) try {
   RegisterIa32Engine(imagePath);
 #endif
   CLI::App* run = AddRun(app, runOptions, scenario);
+  SetupOptions setupOptions;
+  std::string setupInput;
+  AddSetup(app, setupOptions, setupInput);
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,
                   "The IA-32 image for --engine ia32 (default: the one this build made)");
@@ -130,6 +159,12 @@ int main(int argc, char** argv) try {
     return RunCheck(checkOptions, std::cout, std::cerr);
   }
 #endif
+  if (app.got_subcommand("setup")) {
+    if (!setupInput.empty()) {
+      setupOptions.input = setupInput;
+    }
+    return RunSetupCommand(setupOptions, std::cout, std::cerr);
+  }
   if (!scenario.empty()) {
     runOptions.scenario = scenario;
   }
