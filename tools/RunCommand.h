@@ -15,6 +15,8 @@ namespace clockramp::tool {
 inline constexpr int kExitRan = 0;      // the run completed (whatever the module returned)
 inline constexpr int kExitInvalid = 2;  // bad command line, scenario or output file
 inline constexpr int kExitHang = 3;     // the board stopped the run as a hang
+// `check` and `compare-capture`: what was compared differs.
+inline constexpr int kExitDifferent = 1;
 
 struct RunOptions {
   std::optional<std::string> scenario;  // file; the default board when absent

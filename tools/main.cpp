@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/CompareCapture.h"
 #include "tools/Engine.h"
 #include "tools/RunCommand.h"
 #include "tools/SetupCommand.h"
@@ -80,6 +81,19 @@ void AddSetup(CLI::App& app, SetupOptions& options, std::string& input) {
       ->type_name("US");
 }
 
+void AddCompareCapture(CLI::App& app, CompareOptions& options, std::string& scenario) {
+  CLI::App* compare = app.add_subcommand(
+      "compare-capture",
+      "Compare the SMBus transactions of a logic-analyzer capture, as `sigrok-cli -i CAPTURE -P "
+      "i2c -A i2c` prints them, with those the module makes on a board (the default one, or "
+      "SCENARIO's). Prints the first difference with the transactions around it; exit status "
+      "0 when all match, 1 at a difference, 2 for a file that cannot be read.");
+  compare->add_option("capture", options.capture, "The decoder's output, saved to a file")
+      ->type_name("CAPTURE")
+      ->required();
+  compare->add_option("scenario", scenario, "Scenario file (JSON, see docs/scenarios.md)");
+}
+
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
 struct ImageOptions {
   std::string efi = CLOCKRAMP_IMAGE_PATH;
@@ -123,6 +137,9 @@ int main(int argc, char** argv) try {
   SetupOptions setupOptions;
   std::string setupInput;
   AddSetup(app, setupOptions, setupInput);
+  CompareOptions compareOptions;
+  std::string compareScenario;
+  AddCompareCapture(app, compareOptions, compareScenario);
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,
                   "The IA-32 image for --engine ia32 (default: the one this build made)");
@@ -159,6 +176,12 @@ int main(int argc, char** argv) try {
     return RunCheck(checkOptions, std::cout, std::cerr);
   }
 #endif
+  if (app.got_subcommand("compare-capture")) {
+    if (!compareScenario.empty()) {
+      compareOptions.scenario = compareScenario;
+    }
+    return RunCompareCapture(compareOptions, std::cout, std::cerr);
+  }
   if (app.got_subcommand("setup")) {
     if (!setupInput.empty()) {
       setupOptions.input = setupInput;

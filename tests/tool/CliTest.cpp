@@ -573,6 +573,81 @@ TEST_F(Cli, SigrokDecodesTheBusAsTheTraceHasIt) {
   }
 }
 
+// compare-capture on captures decoded from our own timelines: untouched they
+// match; with one byte, one acknowledge or one transaction changed, it names
+// that transaction and exits 1.
+TEST_F(Cli, CompareCaptureFindsTheAlteredTransaction) {
+  if (!HaveSigrok()) {
+    GTEST_SKIP() << "sigrok-cli is not installed (scripts/deps.sh installs it)";
+  }
+  struct Alteration {
+    const char* name;
+    std::function<void(std::vector<std::string>&)> apply;
+    const char* report;
+  };
+  // The n-th line (from 0) that is exactly `text`.
+  auto nth = [](std::vector<std::string>& lines, const std::string& text, size_t n) {
+    for (std::string& line : lines) {
+      if (line == text && n-- == 0) {
+        return &line;
+      }
+    }
+    ADD_FAILURE() << "no " << text;
+    static std::string none;
+    return &none;
+  };
+  const std::vector<Alteration> alterations = {
+      {"one byte",
+       [&](std::vector<std::string>& l) {
+         *nth(l, "i2c-1: Data write: 04", 0) = "i2c-1: Data write: 05";
+       },
+       "first difference at symbol 5: the module 04 A, the capture 05 A"},
+      {"one NACK", [&](std::vector<std::string>& l) { *nth(l, "i2c-1: ACK", 9) = "i2c-1: NACK"; },
+       "first difference at symbol"},
+      {"one transaction missing",
+       [&](std::vector<std::string>& l) {
+         auto first = std::find(l.begin(), l.end(), "i2c-1: Stop") + 1;  // drop the second
+         auto last = std::find(first, l.end(), "i2c-1: Stop") + 1;
+         l.erase(first, last);
+       },
+       "transaction #1 differs (1 match before it)"},
+  };
+  for (const std::string& scenario :
+       {std::string(), std::string(CLOCKRAMP_SCENARIOS_DIR) + "/code-write-fails-last-step.json"}) {
+    SCOPED_TRACE(scenario);
+    std::vector<std::string> args = {"run", "--sigrok-vcd", Path("s.vcd").string()};
+    std::vector<std::string> compare = {"compare-capture", Path("capture.txt").string()};
+    if (!scenario.empty()) {
+      args.push_back(scenario);
+      compare.push_back(scenario);
+    }
+    ASSERT_EQ(Run(args).status, 0);
+    const std::vector<std::string> capture = SigrokDecode(Path("s.vcd"), Path("capture.txt"), true);
+    ToolRun run = Run(compare);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("transactions match the module's"), std::string::npos) << run.out;
+    for (const Alteration& a : alterations) {
+      SCOPED_TRACE(a.name);
+      std::vector<std::string> altered = capture;
+      a.apply(altered);
+      std::ofstream out(Path("capture.txt"));
+      for (const std::string& line : altered) {
+        out << line << "\n";
+      }
+      out.close();
+      run = Run(compare);
+      EXPECT_EQ(run.status, 1) << run.out << run.err;
+      EXPECT_NE(run.out.find(a.report), std::string::npos) << run.out;
+    }
+  }
+  // A file that is no capture.
+  std::ofstream(Path("capture.txt")) << "hello\n";
+  ToolRun run = Run({"compare-capture", Path("capture.txt").string()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("capture.txt:1: \"hello\" is not a decoder line"), std::string::npos)
+      << run.err;
+}
+
 TEST_F(Cli, CommandLine) {
   struct Case {
     std::vector<std::string> args;
