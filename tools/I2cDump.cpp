@@ -1,13 +1,13 @@
 #include "tools/I2cDump.h"
 
 #include <cctype>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "tools/TextLines.h"
 
 namespace clockramp::tool {
 namespace {
@@ -148,10 +148,8 @@ RegisterDump ParseI2cDump(std::string_view text, const std::string& source) {
   size_t lineNumber = 0;
   size_t headerLine = 0;
   std::optional<unsigned> lastRow;
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = TrimRight(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  for (std::string_view raw : SplitLines(text)) {
+    std::string_view line = TrimRight(raw);
     ++lineNumber;
     auto fail = [&](const std::string& problem) {
       throw I2cDumpError(source, lineNumber, problem);
@@ -200,16 +198,11 @@ RegisterDump ParseI2cDump(std::string_view text, const std::string& source) {
 }
 
 RegisterDump LoadI2cDump(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::optional<std::string> text = ReadTextFile(path);
+  if (!text) {
     throw I2cDumpError(path, 0, "cannot be read (no such file, or not readable)");
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    throw I2cDumpError(path, 0, "cannot be read");
-  }
-  return ParseI2cDump(text.str(), path);
+  return ParseI2cDump(*text, path);
 }
 
 void WriteI2cDump(std::ostream& out, const RegisterDump& dump) {

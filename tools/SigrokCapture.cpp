@@ -1,11 +1,11 @@
 #include "tools/SigrokCapture.h"
 
 #include <charconv>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include <fmt/format.h>
+
+#include "tools/TextLines.h"
 
 namespace clockramp::tool {
 namespace {
@@ -43,10 +43,8 @@ std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const st
   bool open = false;       // inside a transaction
   bool awaitsAck = false;  // the last symbol is a byte without its acknowledge yet
   size_t lineNumber = 0;
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = Trim(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  for (std::string_view raw : SplitLines(text)) {
+    std::string_view line = Trim(raw);
     ++lineNumber;
     auto fail = [&](const std::string& problem) {
       throw CaptureError(source, lineNumber, problem);
@@ -130,13 +128,11 @@ std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const st
 }
 
 std::vector<CapturedTransaction> LoadI2cCapture(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::optional<std::string> text = ReadTextFile(path);
+  if (!text) {
     throw CaptureError(path, 0, "cannot be read (no such file, or not readable)");
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseI2cCapture(text.str(), path);
+  return ParseI2cCapture(*text, path);
 }
 
 }  // namespace clockramp::tool
