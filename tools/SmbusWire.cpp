@@ -40,7 +40,9 @@ std::vector<SmbusTransfer> SmbusTransfers(std::span<const board::Event> events) 
 std::vector<WireSymbol> WireSymbols(const SmbusTransfer& transfer) {
   auto op = static_cast<board::SmbusOperation>(transfer.operation);
   bool block = op == board::SmbusOperation::WriteBlock || op == board::SmbusOperation::ReadBlock;
-  if (transfer.status != 0 || !block) {
+  // A warning is a transfer that was carried out; only an error stopped it.
+  bool failed = (transfer.status & 0x80000000U) != 0;
+  if (failed || !block) {
     return {WireSymbol{Kind::Start},
             AddressByte(transfer.address, StartsWithRead(transfer.operation), false),
             WireSymbol{Kind::Stop}};

@@ -8,7 +8,8 @@
 //   block read:  S, addr+W, A, command, A, Sr, addr+R, A, count n, A,
 //                n data bytes (the host acknowledges each but the last), P
 //                where n is the number of bytes the read delivered;
-//   anything that failed: S, address byte, NACK, P.
+//   anything that failed (an error status): S, address byte, NACK, P.
+// A transaction that answered a warning was carried out and is drawn whole.
 // These are exactly the bits the board charges for each transaction, so the
 // symbols fill its time from its start to the next access.
 #ifndef CLOCKRAMP_TOOLS_SMBUSWIRE_H_

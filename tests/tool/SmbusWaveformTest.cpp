@@ -38,6 +38,9 @@ TEST(SmbusWire, SymbolsOfEachTransactionFillTheTimeTheBoardCharges) {
        "S 6B+W N P",
        board::cost::kSmbusFailedBits},
       {{0, kRead, 0x50, 0, 17, {}, 0x80000007}, "S 50+W N P", board::cost::kSmbusFailedBits},
+      {{0, kWrite, 0x6B, 6, 1, {0xFF}, 0x00000004},  // a warning: carried out
+       "S 6B+W A 06 A 01 A FF A P",
+       board::cost::SmbusBlockWriteBits(1)},
       {{0, static_cast<uint8_t>(board::SmbusOperation::ReceiveByte), 0x6B, 0, 1, {}, 0x80000003},
        "S 6B+R N P",
        board::cost::kSmbusFailedBits},
