@@ -39,17 +39,19 @@ uint64_t SmbusWriteLength(uint8_t operation, uint64_t length) {
 
 Board::Board(const BoardConfig& config)
     : config_(config),
-      clockGen_(config.clockGenerator, config.reportedByteCount, config.smbusFailures),
+      clockGen_(config.clockGenerator, config.reportedByteCount, config.smbusFailures,
+                config.clockGeneratorUnreadable),
       sio_(config.superIoSelected, config.superIoGlobal, config.superIoDevices),
       pch_(config.pcieBase, config.acpiBase, config.acpiControl),
       timer_(config.timerStart, config.timerMode, config.timerStopsAfterNs),
       pcd_(config.pcdPcieBase.value_or(config.pcieBase)) {
   if (config.setup) {
-    variables_.Set(std::u16string(kSetupName), guids::kSetupVariable, *config.setup);
+    variables_.Set(std::u16string(kSetupName), guids::kSetupVariable, *config.setup,
+                   config.setupAttributes);
   }
   if (config.pchRcConfiguration) {
     variables_.Set(std::u16string(kPchRcConfigurationName), guids::kPchRcConfigurationVariable,
-                   *config.pchRcConfiguration);
+                   *config.pchRcConfiguration, config.pchRcConfigurationAttributes);
   }
   foundation_.SetNotifyFailure(config.notifyPpiStatus);
 }

@@ -4,6 +4,7 @@
 #define CLOCKRAMP_BOARD_BOARDCONFIG_H_
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "board/AcpiTimer.h"
 #include "board/ClockGenerator.h"
+#include "board/VariableStore.h"
 
 namespace board {
 
@@ -45,10 +47,15 @@ struct BoardConfig {
   std::array<uint8_t, 256> clockGenerator = MakeClockGeneratorRegisters(1000);
   std::optional<uint8_t> reportedByteCount;  // fixed count reported in register 8
   std::vector<SmbusFailure> smbusFailures;
+  // Registers whose reads fail (XX in a register dump); none by default.
+  std::bitset<256> clockGeneratorUnreadable;
 
-  // Variables (vendor GUIDs in board/Guid.h); nullopt: absent.
+  // Variables (vendor GUIDs in board/Guid.h); nullopt: absent. GetVariable
+  // answers the attributes with the data (NV + BS + RT unless set).
   std::optional<std::vector<uint8_t>> setup = MakeSetup(1024, setup::kLevelAutomatic, 50);
   std::optional<std::vector<uint8_t>> pchRcConfiguration = MakePchRcConfiguration(5);
+  uint32_t setupAttributes = kDefaultVariableAttributes;
+  uint32_t pchRcConfigurationAttributes = kDefaultVariableAttributes;
 
   // Platform controller: the configuration window and the ACPI registers at reset.
   uint64_t pcieBase = 0xE0000000;

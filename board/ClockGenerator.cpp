@@ -17,8 +17,12 @@ SmbusResult Failed(uint32_t status, uint64_t length) {
 
 ClockGenerator::ClockGenerator(const std::array<uint8_t, 256>& registers,
                                std::optional<uint8_t> reportedCount,
-                               std::vector<SmbusFailure> failures)
-    : registers_(registers), reportedCount_(reportedCount), failures_(std::move(failures)) {}
+                               std::vector<SmbusFailure> failures,
+                               const std::bitset<256>& unreadable)
+    : registers_(registers),
+      reportedCount_(reportedCount),
+      failures_(std::move(failures)),
+      unreadable_(unreadable) {}
 
 uint8_t ClockGenerator::ReadBack(uint8_t reg) const {
   if (reg == kByteCountRegister && reportedCount_) {
@@ -82,10 +86,18 @@ SmbusResult ClockGenerator::WriteBlock(uint8_t command, uint64_t length,
 }
 
 SmbusResult ClockGenerator::ReadBlock(uint8_t command, uint64_t length) const {
+  // The device sends its count from register 8 unless it reports a fixed one.
+  if (!reportedCount_ && Unreadable(kByteCountRegister)) {
+    return Failed(kEfiDeviceError, length);
+  }
   uint64_t count = std::min<uint64_t>(length, ReadBack(kByteCountRegister));
   std::vector<uint8_t> data(count);
   for (size_t i = 0; i < count; ++i) {
-    data[i] = ReadBack(static_cast<uint8_t>(command + i));
+    auto reg = static_cast<uint8_t>(command + i);
+    if (Unreadable(reg)) {
+      return Failed(kEfiDeviceError, length);
+    }
+    data[i] = ReadBack(reg);
   }
   return SmbusResult{kEfiSuccess, count, std::move(data), cost::SmbusBlockReadBits(count)};
 }

@@ -16,10 +16,15 @@
 //   error) lets it run as it would, the device acting and a read delivering
 //   its bytes, and then replaces EFI_SUCCESS with the warning, as a PPI
 //   that carried out the transfer and has something to remark does.
+// - Registers can be unreadable (what a register dump shows as XX): a block
+//   read that would transfer one, or that needs the count from an unreadable
+//   register 8, fails with EFI_DEVICE_ERROR and transfers nothing. Writes to
+//   them are stored as usual; they stay unreadable.
 #ifndef CLOCKRAMP_BOARD_CLOCKGENERATOR_H_
 #define CLOCKRAMP_BOARD_CLOCKGENERATOR_H_
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -55,7 +60,8 @@ class ClockGenerator {
 
   explicit ClockGenerator(const std::array<uint8_t, 256>& registers,
                           std::optional<uint8_t> reportedCount = std::nullopt,
-                          std::vector<SmbusFailure> failures = {});
+                          std::vector<SmbusFailure> failures = {},
+                          const std::bitset<256>& unreadable = {});
 
   // One SMBus transaction. `writeData` holds the bytes a write operation sends.
   SmbusResult Execute(uint64_t address, uint64_t command, uint8_t operation, uint64_t length,
@@ -66,6 +72,8 @@ class ClockGenerator {
   // The register as a read delivers it (register 8 may report a fixed count).
   [[nodiscard]] uint8_t ReadBack(uint8_t reg) const;
   [[nodiscard]] const std::array<uint8_t, 256>& Registers() const { return registers_; }
+  // Whether reads of the register fail (XX in a register dump).
+  [[nodiscard]] bool Unreadable(uint8_t reg) const { return unreadable_.test(reg); }
   // The 11-bit frequency code: register 20 bits 2:0 and register 19.
   [[nodiscard]] uint16_t Code() const;
   // Execute calls so far (the index the next transaction gets).
@@ -82,6 +90,7 @@ class ClockGenerator {
   std::array<uint8_t, 256> registers_;
   std::optional<uint8_t> reportedCount_;
   std::vector<SmbusFailure> failures_;
+  std::bitset<256> unreadable_;
   uint64_t transactions_ = 0;
 };
 

@@ -11,6 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/RunCommand.h"  // kExitDifferent: the engines disagreed on some board
+
 namespace clockramp::tool {
 
 // Registers the "ia32" engine: the built ClockRamp.efi (or *imagePath, read
@@ -32,7 +34,6 @@ struct CheckOptions {
 CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options);
 
 // Exit statuses of `check`.
-inline constexpr int kExitDifferent = 1;  // the engines disagreed on some board
 
 // Runs every board on both engines; prints one line per scenario file, the
 // first difference of any board, and a closing count.

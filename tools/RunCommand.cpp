@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "board/Trace.h"
+#include "tools/I2cDump.h"
 #include "tools/Scenario.h"
 #include "tools/Summary.h"
 #include "tools/TraceListing.h"
@@ -53,7 +54,11 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   }
   auto trace = OpenOutput(options.tracePath, err);
   auto vcd = OpenOutput(options.vcdPath, err);
-  if ((!options.tracePath.empty() && !trace) || (!options.vcdPath.empty() && !vcd)) {
+  auto sigrokVcd = OpenOutput(options.sigrokVcdPath, err);
+  auto clockGenOut = OpenOutput(options.clockGenOutPath, err);
+  if ((!options.tracePath.empty() && !trace) || (!options.vcdPath.empty() && !vcd) ||
+      (!options.sigrokVcdPath.empty() && !sigrokVcd) ||
+      (!options.clockGenOutPath.empty() && !clockGenOut)) {
     return kExitInvalid;
   }
 
@@ -65,10 +70,19 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     board::WriteJsonl(*trace, run.board->Events());
     written = Close(*trace, options.tracePath, err) && written;
   }
+  const std::string version =
+      fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name);
   if (vcd) {
-    WriteVcd(*vcd, scenario.config, events,
-             {"", fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name)});
+    WriteVcd(*vcd, scenario.config, events, {"", version});
     written = Close(*vcd, options.vcdPath, err) && written;
+  }
+  if (sigrokVcd) {
+    WriteVcd(*sigrokVcd, scenario.config, events, {"", version, true});
+    written = Close(*sigrokVcd, options.sigrokVcdPath, err) && written;
+  }
+  if (clockGenOut) {
+    WriteI2cDump(*clockGenOut, DumpOf(run.board->ClockGen()));
+    written = Close(*clockGenOut, options.clockGenOutPath, err) && written;
   }
   if (options.verbose) {
     PrintListing(out, ListTrace(scenario.config, events));

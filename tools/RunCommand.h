@@ -15,11 +15,15 @@ namespace clockramp::tool {
 inline constexpr int kExitRan = 0;      // the run completed (whatever the module returned)
 inline constexpr int kExitInvalid = 2;  // bad command line, scenario or output file
 inline constexpr int kExitHang = 3;     // the board stopped the run as a hang
+// `check` and `compare-capture`: what was compared differs.
+inline constexpr int kExitDifferent = 1;
 
 struct RunOptions {
   std::optional<std::string> scenario;  // file; the default board when absent
   std::string tracePath;                // JSON Lines trace; none when empty
   std::string vcdPath;                  // VCD timeline; none when empty
+  std::string sigrokVcdPath;            // its one-bit signals only, for sigrok; none when empty
+  std::string clockGenOutPath;          // clock generator registers at the end (i2cdump layout)
   bool verbose = false;                 // print the decoded trace before the summary
   std::string engine = std::string(kDefaultEngine);
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
@@ -17,6 +18,8 @@
 #include "board/ClockGenerator.h"
 #include "board/SuperIo.h"
 #include "tools/EfiStatus.h"
+#include "tools/EfiVariableFile.h"
+#include "tools/I2cDump.h"
 
 namespace clockramp::tool {
 namespace {
@@ -181,9 +184,10 @@ class Member {
       if (auto status = StatusFromName(value_.get<std::string>())) {
         return *status;
       }
-      Fail(fmt::format("{} is not a status name (EFI_DEVICE_ERROR, EFI_NOT_FOUND, ...) "
-                       "or a 32-bit number",
-                       value_.dump()));
+      Fail(
+          fmt::format("{} is not a status name (EFI_DEVICE_ERROR, EFI_NOT_FOUND, ...) "
+                      "or a 32-bit number",
+                      value_.dump()));
     }
     if (!value_.is_number_integer()) {
       Fail(fmt::format("must be a status name or a 32-bit number, not {}", Kind(value_)));
@@ -212,25 +216,33 @@ void With(const Member& parent, const std::string& key, Fn read) {
 void ReadPei(const Member& pei, board::BoardConfig& config) {
   pei.ExpectObject({"smbus2", "variablePpi", "pcdPpi", "pcieBase", "notifyPpiStatus", "pcdValue"});
   With(pei, "smbus2", [&](const Member& m) {
-    config.smbusPpi = m.Choice<board::SmbusPpiTiming>(
-        {{"after-entry", board::SmbusPpiTiming::AfterEntry},
-         {"before-entry", board::SmbusPpiTiming::BeforeEntry},
-         {"absent", board::SmbusPpiTiming::Absent}});
+    config.smbusPpi =
+        m.Choice<board::SmbusPpiTiming>({{"after-entry", board::SmbusPpiTiming::AfterEntry},
+                                         {"before-entry", board::SmbusPpiTiming::BeforeEntry},
+                                         {"absent", board::SmbusPpiTiming::Absent}});
   });
   With(pei, "variablePpi", [&](const Member& m) { config.variablePpi = m.Bool(); });
   With(pei, "pcdPpi", [&](const Member& m) { config.pcdPpi = m.Bool(); });
   With(pei, "pcieBase", [&](const Member& m) {
     config.pcieBase = m.Unsigned(0, 0xFFFFFFFF);
     if (config.pcieBase % kPcieWindowSize != 0) {
-      m.Fail(fmt::format("0x{:X} is not a multiple of 0x10000000 (the window covers 256 buses "
-                         "and starts on a 256 MiB boundary)",
-                         config.pcieBase));
+      m.Fail(
+          fmt::format("0x{:X} is not a multiple of 0x10000000 (the window covers 256 buses "
+                      "and starts on a 256 MiB boundary)",
+                      config.pcieBase));
     }
   });
   With(pei, "notifyPpiStatus", [&](const Member& m) { config.notifyPpiStatus = m.Status(); });
-  With(pei, "pcdValue", [&](const Member& m) {
-    config.pcdPcieBase = m.Unsigned(0, UINT64_MAX);
-  });
+  With(pei, "pcdValue", [&](const Member& m) { config.pcdPcieBase = m.Unsigned(0, UINT64_MAX); });
+}
+
+// A file named in a scenario: relative paths start from the scenario's folder.
+std::string RelativeTo(const std::string& scenario, const std::string& path) {
+  std::filesystem::path file(path);
+  if (file.is_absolute()) {
+    return path;
+  }
+  return (std::filesystem::path(scenario).parent_path() / file).lexically_normal().string();
 }
 
 // Sets the bytes of a value at an offset, cut at the variable's end.
@@ -256,9 +268,12 @@ void ReadBytes(const Member& parent, std::vector<uint8_t>& data) {
   });
 }
 
-// A variable: null (absent) or an object starting from the default image.
+// A variable: null (absent) or an object starting from the default image,
+// or from the efivarfs file its "efivarfs" member names (whose attributes
+// then replace the default ones).
 std::optional<std::vector<uint8_t>> ReadVariable(
-    const Member& member, const std::vector<uint8_t>& defaults,
+    const Member& member, const std::string& source, const VariableId& id,
+    const std::vector<uint8_t>& defaults, uint32_t& attributes,
     std::initializer_list<std::string_view> members,
     const std::function<void(const Member&, std::vector<uint8_t>&)>& readFields) {
   if (member.IsNull()) {
@@ -266,16 +281,26 @@ std::optional<std::vector<uint8_t>> ReadVariable(
   }
   member.ExpectObject(members);
   std::vector<uint8_t> data = defaults;
+  With(member, "efivarfs", [&](const Member& m) {
+    try {
+      EfiVariableFile file = LoadEfiVariableFile(RelativeTo(source, m.String()), id);
+      data = std::move(file.data);
+      attributes = file.attributes;
+    } catch (const EfiVariableFileError& e) {
+      m.Fail(e.what());
+    }
+  });
   With(member, "size", [&](const Member& m) { data.resize(m.Unsigned(0, kMaxVariableSize), 0); });
   readFields(member, data);
   ReadBytes(member, data);
   return data;
 }
 
-void ReadSetup(const Member& setup, board::BoardConfig& config) {
+void ReadSetup(const Member& setup, const std::string& source, board::BoardConfig& config) {
   config.setup = ReadVariable(
-      setup, board::MakeSetup(1024, board::setup::kLevelAutomatic, 50),
-      {"size", "RampTargetCode", "RampLevelSelect", "RampStepDelay", "bytes"},
+      setup, source, SetupVariableId(), board::MakeSetup(1024, board::setup::kLevelAutomatic, 50),
+      config.setupAttributes,
+      {"efivarfs", "size", "RampTargetCode", "RampLevelSelect", "RampStepDelay", "bytes"},
       [](const Member& m, std::vector<uint8_t>& data) {
         With(m, "RampTargetCode", [&](const Member& field) {
           Put(data, board::setup::kRampTargetCodeOffset, field.Unsigned(0, 0xFFFF), 2);
@@ -289,9 +314,10 @@ void ReadSetup(const Member& setup, board::BoardConfig& config) {
       });
 }
 
-void ReadPchRc(const Member& pchRc, board::BoardConfig& config) {
+void ReadPchRc(const Member& pchRc, const std::string& source, board::BoardConfig& config) {
   config.pchRcConfiguration = ReadVariable(
-      pchRc, board::MakePchRcConfiguration(5), {"size", "PchRcSelector", "bytes"},
+      pchRc, source, PchRcConfigurationVariableId(), board::MakePchRcConfiguration(5),
+      config.pchRcConfigurationAttributes, {"efivarfs", "size", "PchRcSelector", "bytes"},
       [](const Member& m, std::vector<uint8_t>& data) {
         With(m, "PchRcSelector", [&](const Member& field) {
           Put(data, board::pchrc::kSelectorOffset, field.Byte(), 1);
@@ -299,23 +325,53 @@ void ReadPchRc(const Member& pchRc, board::BoardConfig& config) {
       });
 }
 
-void ReadClockGenerator(const Member& clockGen, board::BoardConfig& config) {
-  clockGen.ExpectObject({"code", "registers", "reportedByteCount", "failures"});
+// "i2cdump": the registers a dump file shows (a path relative to the
+// scenario's folder); XX marks a register unreadable, blank cells keep the
+// default board's value.
+void ReadI2cDumpFile(const Member& m, const std::string& source, board::BoardConfig& config) {
+  RegisterDump dump;
+  try {
+    dump = LoadI2cDump(RelativeTo(source, m.String()));
+  } catch (const I2cDumpError& e) {
+    m.Fail(e.what());
+  }
+  for (size_t reg = 0; reg < dump.size(); ++reg) {
+    switch (dump[reg].state) {
+      case DumpedRegister::State::Absent:
+        break;
+      case DumpedRegister::State::Value:
+        config.clockGenerator[reg] = dump[reg].value;
+        break;
+      case DumpedRegister::State::Unreadable:
+        config.clockGeneratorUnreadable.set(reg);
+        break;
+    }
+  }
+}
+
+void ReadClockGenerator(const Member& clockGen, const std::string& source,
+                        board::BoardConfig& config) {
+  clockGen.ExpectObject({"i2cdump", "code", "registers", "reportedByteCount", "failures"});
   using board::ClockGenerator;
+  With(clockGen, "i2cdump", [&](const Member& m) { ReadI2cDumpFile(m, source, config); });
+  // A register given a value here is readable, whatever the dump said.
+  auto set = [&](size_t reg, uint8_t value) {
+    config.clockGenerator[reg] = value;
+    config.clockGeneratorUnreadable.reset(reg);
+  };
   With(clockGen, "code", [&](const Member& m) {
     auto code = m.Unsigned(0, 0x7FF);
-    config.clockGenerator[ClockGenerator::kCodeLowRegister] = static_cast<uint8_t>(code);
-    uint8_t& high = config.clockGenerator[ClockGenerator::kCodeHighRegister];
-    high = static_cast<uint8_t>((high & ~0x07U) | (code >> 8));
+    set(ClockGenerator::kCodeLowRegister, static_cast<uint8_t>(code));
+    uint8_t high = config.clockGenerator[ClockGenerator::kCodeHighRegister];
+    set(ClockGenerator::kCodeHighRegister, static_cast<uint8_t>((high & ~0x07U) | (code >> 8)));
   });
   With(clockGen, "registers", [&](const Member& registers) {
     for (const auto& [reg, value] : registers.NumberedMembers(0xFF, "register")) {
-      config.clockGenerator[reg] = value.Byte();
+      set(reg, value.Byte());
     }
   });
   With(clockGen, "reportedByteCount", [&](const Member& m) {
-    config.reportedByteCount =
-        m.IsNull() ? std::nullopt : std::optional<uint8_t>(m.Byte());
+    config.reportedByteCount = m.IsNull() ? std::nullopt : std::optional<uint8_t>(m.Byte());
   });
   With(clockGen, "failures", [&](const Member& failures) {
     std::set<uint64_t> seen;
@@ -346,9 +402,10 @@ void ReadSuperIo(const Member& superIo, board::BoardConfig& config) {
       auto& values = config.superIoDevices[static_cast<uint8_t>(ldn)];
       for (const auto& [reg, value] : registers.NumberedMembers(0xFF, "register")) {
         if (reg < SuperIo::kFirstDeviceRegister) {
-          value.Fail(fmt::format("register 0x{:02X} is global; a logical device's registers "
-                                 "start at 0x30 (use superIo.global)",
-                                 reg));
+          value.Fail(
+              fmt::format("register 0x{:02X} is global; a logical device's registers "
+                          "start at 0x30 (use superIo.global)",
+                          reg));
         }
         values[static_cast<uint8_t>(reg)] = value.Byte();
       }
@@ -375,8 +432,9 @@ void ReadPlatformController(const Member& pch, board::BoardConfig& config) {
 
 void ReadAcpiTimer(const Member& timer, board::BoardConfig& config) {
   timer.ExpectObject({"start", "mode", "stopsAfterNs"});
-  With(timer, "start",
-       [&](const Member& m) { config.timerStart = static_cast<uint32_t>(m.Unsigned(0, 0xFFFFFF)); });
+  With(timer, "start", [&](const Member& m) {
+    config.timerStart = static_cast<uint32_t>(m.Unsigned(0, 0xFFFFFF));
+  });
   With(timer, "mode", [&](const Member& m) {
     config.timerMode = m.Choice<board::TimerMode>({{"running", board::TimerMode::Running},
                                                    {"frozen", board::TimerMode::Frozen},
@@ -410,16 +468,16 @@ Scenario ParseScenario(const nlohmann::json& document, const std::string& source
   board::BoardConfig& config = scenario.config;
   Member top(document, "", source);
   if (!document.is_object()) {
-    throw ScenarioError(source, "", fmt::format("a scenario must be a JSON object, not {}",
-                                                Kind(document)));
+    throw ScenarioError(source, "",
+                        fmt::format("a scenario must be a JSON object, not {}", Kind(document)));
   }
   top.ExpectObject({"description", "pei", "setup", "pchRcConfiguration", "clockGenerator",
                     "superIo", "platformController", "acpiTimer", "hangLimitNs"});
   With(top, "description", [&](const Member& m) { scenario.description = m.String(); });
   With(top, "pei", [&](const Member& m) { ReadPei(m, config); });
-  With(top, "setup", [&](const Member& m) { ReadSetup(m, config); });
-  With(top, "pchRcConfiguration", [&](const Member& m) { ReadPchRc(m, config); });
-  With(top, "clockGenerator", [&](const Member& m) { ReadClockGenerator(m, config); });
+  With(top, "setup", [&](const Member& m) { ReadSetup(m, source, config); });
+  With(top, "pchRcConfiguration", [&](const Member& m) { ReadPchRc(m, source, config); });
+  With(top, "clockGenerator", [&](const Member& m) { ReadClockGenerator(m, source, config); });
   With(top, "superIo", [&](const Member& m) { ReadSuperIo(m, config); });
   With(top, "platformController", [&](const Member& m) { ReadPlatformController(m, config); });
   With(top, "acpiTimer", [&](const Member& m) { ReadAcpiTimer(m, config); });

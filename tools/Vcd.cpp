@@ -1,21 +1,36 @@
 #include "tools/Vcd.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <optional>
 
 #include <fmt/format.h>
 
 #include "board/PostPort.h"
+#include "tools/SmbusWaveform.h"
+#include "tools/SmbusWire.h"
 #include "tools/TraceAnalysis.h"
 
 namespace clockramp::tool {
 namespace {
 
-enum Signal : size_t { kCode, kLevel, kOutput, kStepBits, kGuard, kPost, kDecoding, kWait, kCount };
+enum Signal : size_t {
+  kCode,
+  kLevel,
+  kOutput,
+  kStepBits,
+  kGuard,
+  kPost,
+  kDecoding,
+  kWait,
+  kScl,
+  kSda,
+  kCount
+};
 
 struct SignalInfo {
   const char* name;
@@ -31,6 +46,8 @@ constexpr std::array<SignalInfo, kCount> kSignals = {{
     {"post_code", 8},
     {"acpi_decoding", 1},
     {"timer_wait", 1},
+    {"smbus_scl", 1},
+    {"smbus_sda", 1},
 }};
 
 // Identifier codes: one printable character each, from '!'.
@@ -48,24 +65,27 @@ std::string Format(size_t signal, const Value& value) {
                     : fmt::format("b{} {}", bits, Id(signal));
 }
 
-// Collects value changes in time order and writes each time's net changes.
+// Collects value changes in time order (virtual ns) and writes each time
+// step's net changes.
 class ChangeWriter {
  public:
-  ChangeWriter(std::ostream& out, const std::array<Value, kCount>& initial)
-      : out_(out), written_(initial), pending_(initial) {}
+  ChangeWriter(std::ostream& out, const std::array<Value, kCount>& initial,
+               const std::array<bool, kCount>& shown)
+      : out_(out), written_(initial), pending_(initial), shown_(shown) {}
 
   void Set(uint64_t t, size_t signal, Value value) {
-    if (t > now_) {
+    uint64_t step = t / kTimescaleNs;
+    if (step > now_) {
       Flush();
-      now_ = t;
+      now_ = step;
     }
     pending_[signal] = value;
   }
 
   void Finish(uint64_t end) {
     Flush();
-    if (end > lastStamp_) {
-      out_ << '#' << end << '\n';
+    if (end / kTimescaleNs > lastStamp_) {
+      out_ << '#' << end / kTimescaleNs << '\n';
     }
   }
 
@@ -73,7 +93,7 @@ class ChangeWriter {
   void Flush() {
     bool stamped = false;
     for (size_t s = 0; s < kCount; ++s) {
-      if (pending_[s] == written_[s]) {
+      if (pending_[s] == written_[s] || !shown_[s]) {
         continue;
       }
       if (!stamped) {
@@ -89,6 +109,7 @@ class ChangeWriter {
   std::ostream& out_;
   std::array<Value, kCount> written_;
   std::array<Value, kCount> pending_;
+  std::array<bool, kCount> shown_;
   uint64_t now_ = 0;
   uint64_t lastStamp_ = 0;
 };
@@ -121,6 +142,10 @@ void WriteVcd(std::ostream& out, const board::BoardConfig& config,
     waits.emplace(w.first, w);
   }
 
+  // The bus lines, merged into the other changes in time order.
+  const std::vector<BusLevels> bus = SmbusWaveform(SmbusTransfers(events));
+  size_t nextBus = 0;
+
   std::array<Value, kCount> initial{};
   initial[kCode] = clockGen.Code();
   initial[kLevel] = clockGen.Register(6);
@@ -130,12 +155,21 @@ void WriteVcd(std::ostream& out, const board::BoardConfig& config,
   initial[kPost] = std::nullopt;
   initial[kDecoding] = pch.AcpiDecoding() ? 1 : 0;
   initial[kWait] = 0;
+  initial[kScl] = 1;
+  initial[kSda] = 1;
 
   out << "$date\n  " << (options.date.empty() ? Now() : options.date) << "\n$end\n";
   out << "$version\n  " << options.version << "\n$end\n";
-  out << "$timescale 1 ns $end\n";
+  out << "$timescale " << kTimescaleNs << " ns $end\n";
   out << "$scope module clockramp $end\n";
+  std::array<bool, kCount> shown{};
   for (size_t s = 0; s < kCount; ++s) {
+    shown[s] = !options.oneBitOnly || kSignals[s].width == 1;
+  }
+  for (size_t s = 0; s < kCount; ++s) {
+    if (!shown[s]) {
+      continue;
+    }
     const SignalInfo& info = kSignals[s];
     std::string range = info.width == 1 ? "" : fmt::format(" [{}:0]", info.width - 1);
     out << fmt::format("$var wire {} {} {}{} $end\n", info.width, Id(s), info.name, range);
@@ -143,12 +177,22 @@ void WriteVcd(std::ostream& out, const board::BoardConfig& config,
   out << "$upscope $end\n$enddefinitions $end\n";
   out << "#0\n$dumpvars\n";
   for (size_t s = 0; s < kCount; ++s) {
-    out << Format(s, initial[s]) << '\n';
+    if (shown[s]) {
+      out << Format(s, initial[s]) << '\n';
+    }
   }
   out << "$end\n";
 
-  ChangeWriter writer(out, initial);
+  ChangeWriter writer(out, initial, shown);
+  // Draws the bus up to (not including) time t.
+  auto busUntil = [&](uint64_t t) {
+    for (; nextBus < bus.size() && bus[nextBus].t < t; ++nextBus) {
+      writer.Set(bus[nextBus].t, kScl, bus[nextBus].scl ? 1 : 0);
+      writer.Set(bus[nextBus].t, kSda, bus[nextBus].sda ? 1 : 0);
+    }
+  };
   for (size_t i = 0; i < events.size(); ++i) {
+    busUntil(events[i].t + 1);
     if (auto wait = waits.find(i); wait != waits.end()) {
       writer.Set(wait->second.start, kWait, 1);
       writer.Set(wait->second.end, kWait, 0);
@@ -157,6 +201,7 @@ void WriteVcd(std::ostream& out, const board::BoardConfig& config,
     }
     const board::Event& e = events[i];
     uint64_t done = i + 1 < events.size() ? events[i + 1].t : e.t;
+    busUntil(done);
     if (clockGen.Apply(e)) {
       SetClockGen(writer, done, clockGen);
     } else if (sio.Apply(e)) {
@@ -168,7 +213,8 @@ void WriteVcd(std::ostream& out, const board::BoardConfig& config,
       writer.Set(done, kPost, e.value & 0xFF);
     }
   }
-  writer.Finish(events.empty() ? 0 : events.back().t);
+  busUntil(UINT64_MAX);
+  writer.Finish(std::max(events.empty() ? 0 : events.back().t, bus.empty() ? 0 : bus.back().t));
 }
 
 }  // namespace clockramp::tool

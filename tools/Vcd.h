@@ -1,7 +1,8 @@
-// The timeline of a run as a Value Change Dump (timescale 1 ns), for GTKWave
-// and other VCD readers. Signals, all derived from the trace starting at the
-// scenario's initial values (a change shows at the end of the access that
-// made it, the next line's t):
+// The timeline of a run as a Value Change Dump (timescale 100 ns, the finest
+// step of the board's virtual time), for GTKWave, PulseView and other VCD
+// readers. Signals, all derived from the trace starting at the scenario's
+// initial values (a change shows at the end of the access that made it, the
+// next line's t):
 //
 //   frequency_code [10:0]  registers 20 (bits 2:0) and 19, from SMBus writes that succeeded
 //   reg6_level [7:0]       register 6
@@ -11,6 +12,7 @@
 //   post_code [7:0]        the last byte written to port 0x80 (x before the first)
 //   acpi_decoding          register 0x44 bit 7 of the platform controller, from MMIO writes
 //   timer_wait             high while the module busy-waits on the ACPI timer
+//   smbus_scl, smbus_sda   the SMBus lines during each transaction (tools/SmbusWaveform.h)
 #ifndef CLOCKRAMP_TOOLS_VCD_H_
 #define CLOCKRAMP_TOOLS_VCD_H_
 
@@ -23,9 +25,18 @@
 
 namespace clockramp::tool {
 
+// One VCD time step. Every access costs a multiple of it, and sigrok, which
+// samples a VCD at its timescale, decodes the default board's timeline in a
+// fraction of a second at this step (docs/scenarios.md).
+inline constexpr uint64_t kTimescaleNs = 100;
+
 struct VcdOptions {
   std::string date;                   // the $date text; empty: now, local time
   std::string version = "clockramp";  // the $version text
+  // Only the one-bit signals (the bus lines among them): libsigrok 0.5.2, as
+  // in Debian 12's sigrok-cli and PulseView, stops reading a VCD at its first
+  // multi-bit value.
+  bool oneBitOnly = false;
 };
 
 void WriteVcd(std::ostream& out, const board::BoardConfig& config,

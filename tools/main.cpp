@@ -7,8 +7,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/CompareCapture.h"
 #include "tools/Engine.h"
 #include "tools/RunCommand.h"
+#include "tools/SetupCommand.h"
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
 #include "image/ImageReport.h"
@@ -36,6 +38,15 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
       ->type_name("FILE.jsonl");
   run->add_option("--vcd", options.vcdPath, "Write the timeline to FILE as a Value Change Dump")
       ->type_name("FILE.vcd");
+  run->add_option("--sigrok-vcd", options.sigrokVcdPath,
+                  "Write the timeline's one-bit signals (the SMBus lines among them) to FILE, "
+                  "for sigrok-cli and PulseView with libsigrok 0.5, which stop at a multi-bit "
+                  "value: sigrok-cli -I vcd -i FILE -P i2c:scl=smbus_scl:sda=smbus_sda")
+      ->type_name("FILE.vcd");
+  run->add_option("--clockgen-out", options.clockGenOutPath,
+                  "Write the clock generator's registers at the end of the run to FILE in "
+                  "i2cdump's byte-mode layout, to diff against a dump taken on the board")
+      ->type_name("FILE");
   run->add_flag("-v,--verbose", options.verbose,
                 "Print the decoded trace, one line per meaningful access, before the summary");
   std::vector<std::string> engines;
@@ -48,6 +59,39 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
       ->check(CLI::IsMember(engines))
       ->capture_default_str();
   return run;
+}
+
+void AddSetup(CLI::App& app, SetupOptions& options, std::string& input) {
+  CLI::App* setup = app.add_subcommand(
+      "setup",
+      "Make a \"Setup\" variable file to write back through efivarfs: start from INPUT (a "
+      "file read from /sys/firmware/efi/efivars on the board) or the default board's "
+      "variable, set the ramp's fields, keep every other byte and the attributes. Exit status "
+      "2 for a bad option or file.");
+  setup->add_option("input", input, "efivarfs file of \"Setup\" (4 bytes of attributes, data)")
+      ->type_name("FILE");
+  setup->add_option("-o,--out", options.output, "The file to write")->type_name("FILE")->required();
+  setup->add_option("--target", options.target, "RampTargetCode: the frequency code, 0-2047")
+      ->type_name("CODE");
+  setup
+      ->add_option("--level", options.level,
+                   "RampLevelSelect: a fixed level 0-3 (or any byte), or \"auto\"")
+      ->type_name("LEVEL");
+  setup->add_option("--delay", options.delay, "RampStepDelay: µs after each step, 0-255")
+      ->type_name("US");
+}
+
+void AddCompareCapture(CLI::App& app, CompareOptions& options, std::string& scenario) {
+  CLI::App* compare = app.add_subcommand(
+      "compare-capture",
+      "Compare the SMBus transactions of a logic-analyzer capture, as `sigrok-cli -i CAPTURE -P "
+      "i2c -A i2c` prints them, with those the module makes on a board (the default one, or "
+      "SCENARIO's). Prints the first difference with the transactions around it; exit status "
+      "0 when all match, 1 at a difference, 2 for a file that cannot be read.");
+  compare->add_option("capture", options.capture, "The decoder's output, saved to a file")
+      ->type_name("CAPTURE")
+      ->required();
+  compare->add_option("scenario", scenario, "Scenario file (JSON, see docs/scenarios.md)");
 }
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
@@ -91,6 +135,12 @@ int main(int argc, char** argv) try {
   RegisterIa32Engine(imagePath, atImageBase);
 #endif
   CLI::App* run = AddRun(app, runOptions, scenario);
+  SetupOptions setupOptions;
+  std::string setupInput;
+  AddSetup(app, setupOptions, setupInput);
+  CompareOptions compareOptions;
+  std::string compareScenario;
+  AddCompareCapture(app, compareOptions, compareScenario);
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,
                   "The IA-32 image for --engine ia32 (default: the one this build made)");
@@ -130,6 +180,18 @@ int main(int argc, char** argv) try {
     return RunCheck(checkOptions, std::cout, std::cerr);
   }
 #endif
+  if (app.got_subcommand("compare-capture")) {
+    if (!compareScenario.empty()) {
+      compareOptions.scenario = compareScenario;
+    }
+    return RunCompareCapture(compareOptions, std::cout, std::cerr);
+  }
+  if (app.got_subcommand("setup")) {
+    if (!setupInput.empty()) {
+      setupOptions.input = setupInput;
+    }
+    return RunSetupCommand(setupOptions, std::cout, std::cerr);
+  }
   if (!scenario.empty()) {
     runOptions.scenario = scenario;
   }

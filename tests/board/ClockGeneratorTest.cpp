@@ -151,6 +151,53 @@ TEST(ClockGenerator, RefusesWhatItCannotDoWithoutChangingAnything) {
   }
 }
 
+TEST(ClockGenerator, ReadsThatReachAnUnreadableRegisterFailAndTransferNothing) {
+  struct Case {
+    std::vector<uint8_t> unreadable;
+    std::optional<uint8_t> reportedCount;
+    uint8_t command;
+    uint64_t length;
+    uint32_t status;
+  };
+  // Register 8 holds 17 (its index would be 8): reads cover command .. command+16.
+  for (const Case& c : std::vector<Case>{
+           {{12}, std::nullopt, 0, 17, kEfiDeviceError},  // inside the block
+           {{20}, std::nullopt, 4, 17, kEfiDeviceError},  // last byte of the block
+           {{18}, std::nullopt, 0, 17 + 3, kEfiSuccess},  // Length beyond the count: 17 read
+           {{21}, std::nullopt, 4, 17, kEfiSuccess},      // one past the block
+           {{21}, std::nullopt, 0, 17, kEfiSuccess},
+           {{8}, std::nullopt, 20, 3, kEfiDeviceError},    // the count cannot be read
+           {{8}, uint8_t{3}, 20, 3, kEfiSuccess},          // a fixed count needs no register 8
+           {{1}, std::nullopt, 250, 17, kEfiDeviceError},  // wraps past 255
+       }) {
+    SCOPED_TRACE(::testing::Message()
+                 << "unreadable " << int(c.unreadable[0]) << " command " << int(c.command));
+    auto regs = IndexedRegisters();
+    regs[8] = 17;
+    std::bitset<256> unreadable;
+    for (uint8_t r : c.unreadable) {
+      unreadable.set(r);
+    }
+    ClockGenerator gen(regs, c.reportedCount, {}, unreadable);
+    SmbusResult r = gen.Execute(0x6B, c.command, kRead, c.length, {});
+    EXPECT_EQ(r.status, c.status);
+    if (c.status != kEfiSuccess) {
+      EXPECT_TRUE(r.data.empty());
+      EXPECT_EQ(r.length, c.length);
+      EXPECT_EQ(r.busBits, cost::kSmbusFailedBits);
+    }
+  }
+  // Writes land and the register stays unreadable.
+  std::bitset<256> unreadable;
+  unreadable.set(6);
+  ClockGenerator gen(IndexedRegisters(), uint8_t{1}, {}, unreadable);
+  std::vector<uint8_t> level{0xFF};
+  EXPECT_EQ(gen.Execute(0x6B, 6, kWrite, 1, level).status, kEfiSuccess);
+  EXPECT_EQ(gen.Register(6), 0xFF);
+  EXPECT_TRUE(gen.Unreadable(6));
+  EXPECT_EQ(gen.Execute(0x6B, 6, kRead, 1, {}).status, kEfiDeviceError);
+}
+
 TEST(ClockGenerator, CodeCombinesRegister20LowBitsAndRegister19) {
   auto regs = IndexedRegisters();
   regs[19] = 0xE8;

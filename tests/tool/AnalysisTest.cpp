@@ -255,7 +255,7 @@ TEST(Timeline, EndsWhereTheBoardEnds) {
     std::stringstream vcdText;
     WriteVcd(vcdText, scenario.config, events, {"today", "test"});
     test::VcdFile vcd = test::ReadVcd(vcdText);
-    EXPECT_EQ(vcd.timescale, "1 ns");
+    EXPECT_EQ(vcd.timescale, "100 ns");
     EXPECT_EQ(vcd.endTime, events.back().t);
     EXPECT_EQ(test::BitsValue(vcd.FinalValue("frequency_code")),
               state.clockGenerator[19] | ((state.clockGenerator[20] & 7) << 8));

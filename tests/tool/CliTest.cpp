@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -145,7 +146,7 @@ TEST_F(Cli, DefaultBoardTimelineReadsBack) {
   ASSERT_EQ(RunScenario("").status, 0);
   std::ifstream in(Path("t.vcd"));
   clockramp::tool::test::VcdFile vcd = clockramp::tool::test::ReadVcd(in);
-  EXPECT_EQ(vcd.timescale, "1 ns");
+  EXPECT_EQ(vcd.timescale, "100 ns");
   EXPECT_FALSE(vcd.date.empty());
   EXPECT_NE(vcd.version.find("clockramp"), std::string::npos);
   EXPECT_EQ(vcd.scope, "clockramp");
@@ -367,6 +368,22 @@ TEST_F(Cli, Scenarios) {
          ASSERT_GE(t.size(), 2U);
          EXPECT_EQ(t[t.size() - 2]["ev"], "hang");
        }},
+      {"i2cdump-registers.json",
+       0,
+       {"callback    EFI_SUCCESS", "1008 → 1024 in 16 steps", "20: 0x0B → 0x0C"},
+       [](const std::vector<Json>& t) {
+         auto reads = Lines(t, "smbus", [](const Json& j) { return j["op"] == "readBlock"; });
+         ASSERT_EQ(reads.size(), 2U);
+         EXPECT_EQ(reads[0]["data"][10], 0x5A);  // from the dump
+       }},
+      {"efivarfs-setup.json",
+       0,
+       {"1000 → 1020 in 20 steps", "delays 855.0 µs (40 waits)"},
+       [](const std::vector<Json>& t) {
+         auto reads = Lines(t, "pei", [](const Json& j) { return j["call"] == "GetVariable"; });
+         ASSERT_FALSE(reads.empty());
+         EXPECT_EQ(reads[0]["dataSize"], 219);
+       }},
       {"hang-acpi-base.json",
        3,
        {"entry       EFI_SUCCESS", "callback    did not return (run stopped)", "port 0x0508",
@@ -435,6 +452,222 @@ TEST_F(Cli, InvalidScenariosExitWith2) {
   }
 }
 
+// --clockgen-out: the registers as a byte-mode i2cdump of the board after
+// boot would show them; XX where the dump the scenario started from had XX.
+TEST_F(Cli, ClockGenOutWritesTheRegistersInI2cdumpLayout) {
+  ASSERT_EQ(
+      RunScenario("i2cdump-registers.json", {"--clockgen-out", Path("cg.txt").string()}).status, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(Path("cg.txt")));
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 17U);
+  EXPECT_EQ(lines[0], "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef");
+  EXPECT_EQ(lines[1], "00: 20 c5 00 80 00 00 ff 00 01 00 5a 41 00 00 00 00     ?.?....?.ZA....");
+  EXPECT_EQ(lines[2].substr(0, 20), "10: 00 00 00 00 0c 0");  // code 1024
+  EXPECT_EQ(lines[5], "40: XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX    XXXXXXXXXXXXXXXX");
+
+  // A dump the tool cannot read: exit status 2, the dump's file and line.
+  fs::create_directories(Path("data"));
+  std::ofstream(Path("data/cg.txt"))
+      << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n00: 00 11\n20: 0x\n";
+  std::ofstream(Path("s.json")) << R"({"clockGenerator": {"i2cdump": "data/cg.txt"}})";
+  ToolRun run = Run({"run", Path("s.json").string(), "--clockgen-out", Path("out.txt").string()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("s.json: clockGenerator.i2cdump: " + Path("data/cg.txt").string() +
+                         ":3: register 0x20: \"0x\" is neither two hex digits nor XX"),
+            std::string::npos)
+      << run.err;
+}
+
+// The round trip of the README: a "Setup" file from the board, a new target
+// set with `clockramp setup`, the run on a scenario that reads the new file.
+TEST_F(Cli, SetupWritesAVariableFileThatARunReads) {
+  const std::string name = "Setup-EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9";
+  ToolRun run = Run({"setup", std::string(CLOCKRAMP_SCENARIOS_DIR) + "/board-data/" + name,
+                     "--target", "1003", "--level", "2", "-o", Path(name).string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("RampTargetCode   1020 → 1003"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("RampStepDelay    20 µs (unchanged)"), std::string::npos) << run.out;
+  std::ofstream(Path("s.json")) << R"({"setup": {"efivarfs": ")" + name + R"("}})";
+  run = Run({"run", Path("s.json").string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("1000 → 1003 in 3 steps"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("fixed (RampLevelSelect 2)"), std::string::npos) << run.out;
+
+  run = Run({"setup", "--target", "4000", "-o", Path("x").string()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--target 4000: above 2047"), std::string::npos) << run.err;
+  EXPECT_EQ(Run({"setup", "--target", "1"}).status, 2);  // no output file
+}
+
+// sigrok-cli (Debian's, libsigrok 0.5) is there to decode the bus.
+bool HaveSigrok() { return std::system("sigrok-cli --version >/dev/null 2>&1") == 0; }
+
+// What sigrok's I2C decoder makes of a VCD's bus lines: the lines it prints
+// with `-A i2c` (every annotation row), or only the address and data row.
+std::vector<std::string> SigrokDecode(const fs::path& vcd, const fs::path& out, bool all) {
+  std::string command = "sigrok-cli -I vcd -i " + Quote(vcd.string()) +
+                        " -P i2c:scl=smbus_scl:sda=smbus_sda -A " +
+                        (all ? "i2c" : "i2c=addr-data") + " >" + Quote(out.string());
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(out));
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Hex(const Json& byte) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", byte.get<unsigned>());
+  return text;
+}
+
+// The addresses and bytes the trace's SMBus lines put on the wire, as the
+// decoder names them (address 0x6B shifted, as it prints by default).
+std::vector<std::string> ExpectedAnnotations(const std::vector<Json>& trace) {
+  std::vector<std::string> out;
+  for (const Json& line : Lines(trace, "smbus")) {
+    std::string address = Hex(line["address"]);
+    out.insert(out.end(), {"Start", "Address write: " + address});
+    if (line["status"].get<uint32_t>() >= 0x80000000U) {  // an error; a warning ran
+      out.insert(out.end(), {"NACK", "Stop"});
+      continue;
+    }
+    const Json& data = line["data"];
+    out.insert(out.end(), {"ACK", "Data write: " + Hex(line["command"]), "ACK"});
+    if (line["op"] == "writeBlock") {
+      out.insert(out.end(), {"Data write: " + Hex(Json(data.size())), "ACK"});
+      for (const Json& b : data) {
+        out.insert(out.end(), {"Data write: " + Hex(b), "ACK"});
+      }
+    } else {
+      out.insert(out.end(),
+                 {"Start repeat", "Address read: " + address, "ACK",
+                  "Data read: " + Hex(Json(data.size())), data.empty() ? "NACK" : "ACK"});
+      for (size_t i = 0; i < data.size(); ++i) {
+        out.insert(out.end(), {"Data read: " + Hex(data[i]), i + 1 < data.size() ? "ACK" : "NACK"});
+      }
+    }
+    out.emplace_back("Stop");
+  }
+  return out;
+}
+
+// Every address and byte sigrok decodes from the timeline's bus lines is the
+// one the trace says, in order, with its acknowledge; for the default board
+// and boards where transactions fail.
+TEST_F(Cli, SigrokDecodesTheBusAsTheTraceHasIt) {
+  if (!HaveSigrok()) {
+    GTEST_SKIP() << "sigrok-cli is not installed (scripts/deps.sh installs it)";
+  }
+  std::ofstream(Path("failing-reads.json"))
+      << R"({"clockGenerator": {"failures": [{"transaction": 0, "status": "EFI_TIMEOUT"},
+                                              {"transaction": 2, "status": "EFI_DEVICE_ERROR"}]}})";
+  for (const std::string& scenario :
+       {std::string(), std::string(CLOCKRAMP_SCENARIOS_DIR) + "/code-write-fails-last-step.json",
+        std::string(CLOCKRAMP_SCENARIOS_DIR) + "/i2cdump-registers.json",
+        std::string(CLOCKRAMP_SCENARIOS_DIR) + "/step-writes-warn.json",
+        Path("failing-reads.json").string()}) {
+    SCOPED_TRACE(scenario);
+    std::vector<std::string> args = {"run", "--trace", Path("t.jsonl").string(), "--sigrok-vcd",
+                                     Path("s.vcd").string()};
+    if (!scenario.empty()) {
+      args.push_back(scenario);
+    }
+    ASSERT_EQ(Run(args).status, 0);
+    std::vector<std::string> decoded;
+    for (const std::string& line : SigrokDecode(Path("s.vcd"), Path("decoded.txt"), false)) {
+      ASSERT_EQ(line.rfind("i2c-1: ", 0), 0U) << line;
+      std::string text = line.substr(7);
+      if (text != "Write" && text != "Read") {  // the R/W bit on its own
+        decoded.push_back(text);
+      }
+    }
+    std::vector<std::string> expected = ExpectedAnnotations(Trace());
+    ASSERT_GT(expected.size(), 10U);
+    EXPECT_EQ(decoded, expected);
+  }
+}
+
+// compare-capture on captures decoded from our own timelines: untouched they
+// match; with one byte, one acknowledge or one transaction changed, it names
+// that transaction and exits 1.
+TEST_F(Cli, CompareCaptureFindsTheAlteredTransaction) {
+  if (!HaveSigrok()) {
+    GTEST_SKIP() << "sigrok-cli is not installed (scripts/deps.sh installs it)";
+  }
+  struct Alteration {
+    const char* name;
+    std::function<void(std::vector<std::string>&)> apply;
+    const char* report;
+  };
+  // The n-th line (from 0) that is exactly `text`.
+  auto nth = [](std::vector<std::string>& lines, const std::string& text, size_t n) {
+    for (std::string& line : lines) {
+      if (line == text && n-- == 0) {
+        return &line;
+      }
+    }
+    ADD_FAILURE() << "no " << text;
+    static std::string none;
+    return &none;
+  };
+  const std::vector<Alteration> alterations = {
+      {"one byte",
+       [&](std::vector<std::string>& l) {
+         *nth(l, "i2c-1: Data write: 04", 0) = "i2c-1: Data write: 05";
+       },
+       "first difference at symbol 5: the module 04 A, the capture 05 A"},
+      {"one NACK", [&](std::vector<std::string>& l) { *nth(l, "i2c-1: ACK", 9) = "i2c-1: NACK"; },
+       "first difference at symbol"},
+      {"one transaction missing",
+       [&](std::vector<std::string>& l) {
+         auto first = std::find(l.begin(), l.end(), "i2c-1: Stop") + 1;  // drop the second
+         auto last = std::find(first, l.end(), "i2c-1: Stop") + 1;
+         l.erase(first, last);
+       },
+       "transaction #1 differs (1 match before it)"},
+  };
+  for (const std::string& scenario :
+       {std::string(), std::string(CLOCKRAMP_SCENARIOS_DIR) + "/code-write-fails-last-step.json"}) {
+    SCOPED_TRACE(scenario);
+    std::vector<std::string> args = {"run", "--sigrok-vcd", Path("s.vcd").string()};
+    std::vector<std::string> compare = {"compare-capture", Path("capture.txt").string()};
+    if (!scenario.empty()) {
+      args.push_back(scenario);
+      compare.push_back(scenario);
+    }
+    ASSERT_EQ(Run(args).status, 0);
+    const std::vector<std::string> capture = SigrokDecode(Path("s.vcd"), Path("capture.txt"), true);
+    ToolRun run = Run(compare);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("transactions match the module's"), std::string::npos) << run.out;
+    for (const Alteration& a : alterations) {
+      SCOPED_TRACE(a.name);
+      std::vector<std::string> altered = capture;
+      a.apply(altered);
+      std::ofstream out(Path("capture.txt"));
+      for (const std::string& line : altered) {
+        out << line << "\n";
+      }
+      out.close();
+      run = Run(compare);
+      EXPECT_EQ(run.status, 1) << run.out << run.err;
+      EXPECT_NE(run.out.find(a.report), std::string::npos) << run.out;
+    }
+  }
+  // A file that is no capture.
+  std::ofstream(Path("capture.txt")) << "hello\n";
+  ToolRun run = Run({"compare-capture", Path("capture.txt").string()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("capture.txt:1: \"hello\" is not a decoder line"), std::string::npos)
+      << run.err;
+}
+
 TEST_F(Cli, CommandLine) {
   struct Case {
     std::vector<std::string> args;
@@ -454,6 +687,9 @@ TEST_F(Cli, CommandLine) {
       {{"run", "--vcd", "/nonexistent/folder/t.vcd"},
        2,
        "/nonexistent/folder/t.vcd: cannot be written"},
+      {{"run", "--clockgen-out", "/nonexistent/folder/cg.txt"},
+       2,
+       "/nonexistent/folder/cg.txt: cannot be written"},
       {{"--help"}, 0, "run"},
       {{"run", "--help"}, 0, "--vcd"},
       {{"run", "--engine", "native"}, 0, "1000 → 1024"},

@@ -42,6 +42,24 @@ class Tokens {
   size_t count_ = 0;
 };
 
+// "100 ns" in ns; 0 when it is not a timescale this reader takes.
+uint64_t TimescaleNs(const std::string& text) {
+  std::istringstream in(text);
+  std::string number;
+  std::string unit;
+  std::string extra;
+  if (!(in >> number >> unit) || (in >> extra)) {
+    return 0;
+  }
+  const std::map<std::string, uint64_t> units = {
+      {"s", 1000000000}, {"ms", 1000000}, {"us", 1000}, {"ns", 1}};
+  auto u = units.find(unit);
+  if ((number != "1" && number != "10" && number != "100") || u == units.end()) {
+    return 0;
+  }
+  return std::stoull(number) * u->second;
+}
+
 bool IsBits(const std::string& bits) {
   return !bits.empty() && bits.find_first_not_of("01xXzZ") == std::string::npos;
 }
@@ -96,6 +114,10 @@ VcdFile ReadVcd(std::istream& in) {
       file.version = tokens.UntilEnd();
     } else if (token == "$timescale") {
       file.timescale = tokens.UntilEnd();
+      file.timescaleNs = TimescaleNs(file.timescale);
+      if (file.timescaleNs == 0) {
+        tokens.Fail("timescale \"" + file.timescale + "\" is not 1, 10 or 100 s, ms, us or ns");
+      }
     } else if (token == "$scope") {
       std::string kind = tokens.Expect("scope kind");
       file.scope = tokens.Expect("scope name");
@@ -125,6 +147,11 @@ VcdFile ReadVcd(std::istream& in) {
       }
       if (type != "wire" || v.width == 0 || rest != range || widths.contains(v.id)) {
         tokens.Fail("malformed $var for " + v.name);
+      }
+      for (const VcdVariable& other : file.variables) {
+        if (other.name == v.name) {
+          tokens.Fail("variable " + v.name + " declared twice");
+        }
       }
       widths[v.id] = v.width;
       file.variables.push_back(v);
@@ -163,7 +190,7 @@ VcdFile ReadVcd(std::istream& in) {
   std::string token;
   while (tokens.Next(token)) {
     if (token[0] == '#') {
-      uint64_t t = std::stoull(token.substr(1));
+      uint64_t t = std::stoull(token.substr(1)) * file.timescaleNs;
       if (haveTime && t <= now) {
         tokens.Fail("time " + token + " does not increase");
       }
