@@ -37,12 +37,12 @@ std::vector<std::pair<uint32_t, uint32_t>> PcieWindows(const board::BoardConfig&
 // One run: the machine, the image in it, the Foundation, the figures.
 class Run {
  public:
-  Run(board::Board& board, const EmuOptions& options,
-      const clockramp::pe::PeImage& image)
+  Run(board::Board& board, const EmuOptions& options, const clockramp::pe::PeImage& image)
       : board_(board),
         options_(options),
         machine_(board, MachineOptions(board, options)),
-        image_(LoadImage(machine_, image, options.load_address)),
+        image_(options.at_image_base ? LoadImageAtBase(machine_, image)
+                                     : LoadImage(machine_, image, options.load_address)),
         foundation_(machine_, board),
         deadline_(options.time_limit_ms == 0
                       ? Clock::time_point::max()
