@@ -314,16 +314,22 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   }
   // Fixed header, one block map entry, the terminating zero entry.
   const uint32_t header_size = kFvHeaderFixedSize + 2 * 8;
-  uint32_t used = header_size;
+  // The extended header: the name and its own size.
+  constexpr uint32_t kExtHeaderSize = 20;
+  const uint32_t first_file = static_cast<uint32_t>(
+      AlignUp(header_size + (options.name ? kExtHeaderSize : 0), kFileAlignment));
+  uint32_t used = first_file;
   for (const std::vector<uint8_t>& file : files) {
     used = static_cast<uint32_t>(AlignUp(used, kFileAlignment) + file.size());
   }
+  used = std::max(used, options.min_length);
   const uint32_t blocks = (used + options.block_size - 1) / options.block_size;
   const uint32_t length = blocks * options.block_size;
 
-  std::vector<uint8_t> fv(length, 0xFF);
+  const bool erase_polarity = (options.attributes & kFvbErasePolarity) != 0;
+  std::vector<uint8_t> fv(length, erase_polarity ? 0xFF : 0x00);
   std::fill(fv.begin(), fv.begin() + header_size, 0);  // zero vector and reserved fields
-  const std::array<uint8_t, 16> fs = kFirmwareFileSystem2Guid.Bytes();
+  const std::array<uint8_t, 16> fs = options.file_system.Bytes();
   std::copy(fs.begin(), fs.end(), fv.begin() + 16);
   Put32(fv, 32, length);  // FvLength, 64 bits
   Put32(fv, 36, 0);
@@ -333,14 +339,19 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   fv[43] = 'H';
   Put32(fv, 44, options.attributes);
   Put16(fv, 48, static_cast<uint16_t>(header_size));
-  Put16(fv, 52, 0);  // no extended header
+  Put16(fv, 52, static_cast<uint16_t>(options.name ? header_size : 0));
   fv[55] = kFvRevision;
   Put32(fv, 56, blocks);
   Put32(fv, 60, options.block_size);
   // Bytes 64..71 stay zero: the block map's end.
   Put16(fv, 50, static_cast<uint16_t>(0x10000 - Sum16(std::span(fv).first(header_size))));
+  if (options.name) {
+    const std::array<uint8_t, 16> name = options.name->Bytes();
+    std::copy(name.begin(), name.end(), fv.begin() + header_size);
+    Put32(fv, header_size + 16, kExtHeaderSize);
+  }
 
-  uint32_t at = header_size;
+  uint32_t at = first_file;
   for (const std::vector<uint8_t>& file : files) {
     at = static_cast<uint32_t>(AlignUp(at, kFileAlignment));
     // Between files the gap keeps the erased value, as flash would.

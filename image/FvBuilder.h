@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -175,11 +176,17 @@ std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOpt
 struct VolumeOptions {
   uint32_t block_size = 0x1000;  // the flash erase block
   uint32_t attributes = kFlashVolumeAttributes;
+  // The volume is at least this long (rounded up to whole blocks).
+  uint32_t min_length = 0;
+  Guid file_system = kFirmwareFileSystem2Guid;
+  // A name in an extended header after the block map; none when unset.
+  std::optional<Guid> name;
 };
 
 // A volume of the firmware file system 2 holding the files in order, each at
-// an 8-byte boundary, its length the smallest whole number of blocks, the rest
-// free space (0xFF), with a block map ended by a zero entry and a header checksum.
+// an 8-byte boundary, its length the smallest whole number of blocks (and at
+// least min_length), the rest free space (the erased value), with a block map
+// ended by a zero entry, an extended header when named, and a header checksum.
 std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,
                                          const VolumeOptions& options = {});
 

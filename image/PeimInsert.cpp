@@ -232,9 +232,22 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
   }
   result.listed_apriori = options.apriori;
 
-  // The image must start at a multiple of its section alignment where it runs.
-  const uint64_t body = ImageBodyOffset(options.peim);
+  // The image must start at a multiple of its section alignment where it
+  // runs. Files sit at 8-byte boundaries of the volume: a raw section in the
+  // file moves the body by 4 when the volume's address is 4 off such a
+  // boundary, and a pad file before the file gives any larger alignment.
   const uint64_t alignment = std::max<uint64_t>(kFileAlignment, image.headers().section_alignment);
+  PeimOptions peim = options.peim;
+  peim.body_alignment = kFileAlignment;
+  peim.body_skew =
+      static_cast<uint32_t>((kFileAlignment - volume_address % kFileAlignment) % kFileAlignment);
+  uint64_t body = 0;
+  try {
+    body = ImageBodyOffset(peim);
+  } catch (const std::invalid_argument&) {
+    throw EditRefused("the volume runs at " + Hex(volume_address) +
+                      ", where no file can hold the image at an 8-byte boundary");
+  }
   const uint64_t at = writer.Place(volume_address, body, alignment);
   const uint64_t base = volume_address + at + body;
   if (base + image.bytes().size() > kFourGiB) {
@@ -242,8 +255,6 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
   }
   result.image_base = static_cast<uint32_t>(base);
   result.rebased = pe::RebaseImage(image, result.image_base);
-  PeimOptions peim = options.peim;
-  peim.body_alignment = static_cast<uint32_t>(std::min<uint64_t>(alignment, kFileAlignment));
   const std::vector<uint8_t> file = BuildPeimFile(result.rebased, peim);
   writer.Add(at, file, "the file " + name.ToString());
   result.file_offset = at;
