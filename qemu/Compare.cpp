@@ -27,8 +27,7 @@ bool Seen(const Event& e) {
 }
 
 bool IsTimerRead(const Event& e) {
-  return e.kind == EventKind::Io && e.op == static_cast<uint8_t>(board::IoOp::In) &&
-         e.width == 32;
+  return e.kind == EventKind::Io && e.op == static_cast<uint8_t>(board::IoOp::In) && e.width == 32;
 }
 
 // The state's parts both sides know, as one line.
@@ -92,8 +91,8 @@ Comparison CompareRuns(std::span<const Event> native, const board::StateSnapshot
     }
   }
   if (!(qemuState == nativeState)) {
-    c.difference = "end state:\n  QEMU   " + Describe(qemuState) + "\n  native " +
-                   Describe(nativeState);
+    c.difference =
+        "end state:\n  QEMU   " + Describe(qemuState) + "\n  native " + Describe(nativeState);
   }
   return c;
 }

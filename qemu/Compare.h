@@ -56,8 +56,9 @@ struct Comparison {
 };
 
 // Compares the visible events, the timer waits and the end states.
-Comparison CompareRuns(std::span<const board::Event> native, const board::StateSnapshot& nativeState,
-                       std::span<const board::Event> qemu, const board::StateSnapshot& qemuState);
+Comparison CompareRuns(std::span<const board::Event> native,
+                       const board::StateSnapshot& nativeState, std::span<const board::Event> qemu,
+                       const board::StateSnapshot& qemuState);
 
 // One poll of the native timer (1 µs at 3,579,545 Hz, rounded up): how far
 // short of the native wait a QEMU wait may end.

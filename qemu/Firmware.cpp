@@ -60,8 +60,8 @@ bool EnsureFirmware(const FirmwareInputs& inputs, const std::string& out) {
   if (fs::exists(out, ec)) {
     auto built = fs::last_write_time(out, ec);
     bool fresh = !ec;
-    for (const std::string& in : {inputs.ovmfCode, inputs.module, inputs.scenarioPeim,
-                                  inputs.exitPeim}) {
+    for (const std::string& in :
+         {inputs.ovmfCode, inputs.module, inputs.scenarioPeim, inputs.exitPeim}) {
       if (!fresh || fs::last_write_time(in, ec) > built || ec) {
         fresh = false;
       }

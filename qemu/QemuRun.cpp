@@ -51,16 +51,30 @@ std::vector<std::string> CommandLine(const std::string& qemu, const QemuOptions&
                                      const std::string& vars, const std::string& scenario,
                                      const std::string& trace) {
   return {qemu,
-          "-machine", "q35,smm=on",
-          "-global", "driver=cfi.pflash01,property=secure,value=on",
-          "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + options.firmware,
-          "-drive", "if=pflash,format=raw,unit=1,file=" + vars,
-          "-m", "256", "-smp", "1",
-          "-display", "none", "-nodefaults", "-no-reboot",
-          "-device", "isa-debug-exit,iobase=0xf4,iosize=4",
-          "-fw_cfg", std::string("name=") + kScenarioFwCfgName + ",file=" + scenario,
-          "-d", "trace:memory_region_ops_read,trace:memory_region_ops_write",
-          "-D", trace};
+          "-machine",
+          "q35,smm=on",
+          "-global",
+          "driver=cfi.pflash01,property=secure,value=on",
+          "-drive",
+          "if=pflash,format=raw,unit=0,readonly=on,file=" + options.firmware,
+          "-drive",
+          "if=pflash,format=raw,unit=1,file=" + vars,
+          "-m",
+          "256",
+          "-smp",
+          "1",
+          "-display",
+          "none",
+          "-nodefaults",
+          "-no-reboot",
+          "-device",
+          "isa-debug-exit,iobase=0xf4,iosize=4",
+          "-fw_cfg",
+          std::string("name=") + kScenarioFwCfgName + ",file=" + scenario,
+          "-d",
+          "trace:memory_region_ops_read,trace:memory_region_ops_write",
+          "-D",
+          trace};
 }
 
 // Starts the command with stdout and stderr into `output`; waits at most
@@ -136,7 +150,8 @@ std::optional<std::string> FindQemu() {
   size_t start = 0;
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
-    std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string dir =
+        dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
     fs::path candidate = fs::path(dir.empty() ? "." : dir) / "qemu-system-i386";
     if (access(candidate.c_str(), X_OK) == 0) {
       return candidate.string();

@@ -30,10 +30,10 @@ inline constexpr uint64_t kShimPcieBase = kEcamBase - 0x2000;
 inline constexpr int kExitPeimStatus = 33;
 
 struct QemuOptions {
-  std::string qemu;       // qemu-system-i386; found on PATH when empty
-  std::string firmware;   // the prepared image (EnsureFirmware)
+  std::string qemu;      // qemu-system-i386; found on PATH when empty
+  std::string firmware;  // the prepared image (EnsureFirmware)
   std::string vars = kOvmfVars;
-  std::string workDir;    // scenario, trace, logs; a fresh temporary folder when empty
+  std::string workDir;  // scenario, trace, logs; a fresh temporary folder when empty
   unsigned timeLimitSeconds = 60;
   bool keepFiles = false;  // keep a temporary work folder
 };

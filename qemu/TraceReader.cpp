@@ -213,7 +213,8 @@ class Reader {
     if (!token || !value) {
       return false;
     }
-    uint64_t shown = *token == 5 && *value == options_.shimToken5 ? options_.scenarioToken5 : *value;
+    uint64_t shown =
+        *token == 5 && *value == options_.shimToken5 ? options_.scenarioToken5 : *value;
     out_.events.push_back(board::Event::Pcd(0, *token, shown));
     return true;
   }

@@ -36,13 +36,13 @@ struct ReaderOptions {
 };
 
 struct QemuTrace {
-  std::vector<board::Event> events;  // the module's, in order; no "state" line
+  std::vector<board::Event> events;           // the module's, in order; no "state" line
   std::optional<board::StateSnapshot> state;  // from the exit PEIM (Super I/O and POST not filled)
-  std::vector<std::string> log;         // every helper line, without the "crq " prefix
-  std::vector<std::string> unexpected;  // accesses inside the window that are neither
-  bool begun = false;                   // "begin" seen
-  bool ended = false;                   // "end" seen
-  uint64_t timerReads = 0;              // ACPI timer reads inside the window
+  std::vector<std::string> log;               // every helper line, without the "crq " prefix
+  std::vector<std::string> unexpected;        // accesses inside the window that are neither
+  bool begun = false;                         // "begin" seen
+  bool ended = false;                         // "end" seen
+  uint64_t timerReads = 0;                    // ACPI timer reads inside the window
 };
 
 // Reads a QEMU trace log. Malformed helper lines are reported in `unexpected`.

@@ -27,10 +27,11 @@ void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir) {
         board::RunResult native = board::RunNative(config);
 
         EngineRun run;
-        run.notes.push_back(fmt::format("QEMU: {:.1f} s, exit status {}; not visible: the entry's "
-                                        "and callback's statuses, LocatePpi, NotifyPpi, SIDT, "
-                                        "PAUSE, virtual time",
-                                        result.seconds, result.exitStatus));
+        run.notes.push_back(
+            fmt::format("QEMU: {:.1f} s, exit status {}; not visible: the entry's "
+                        "and callback's statuses, LocatePpi, NotifyPpi, SIDT, "
+                        "PAUSE, virtual time",
+                        result.seconds, result.exitStatus));
         for (const std::string& problem : result.problems) {
           run.notes.push_back("problem: " + problem);
         }

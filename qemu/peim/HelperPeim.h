@@ -41,11 +41,11 @@
 typedef struct {
   UINT32 Magic;
   UINT32 Version;
-  UINT64 PcdToken5;         // what Get64(5) answers through the shim
-  UINT32 Smbus2Timing;      // SMBUS2_*
-  UINT16 ReportedCount;     // fixed byte count of register 8, or NO_REPORTED_COUNT
-  UINT16 AcpiBase;          // PMBASE before the module runs
-  UINT8 AcpiControl;        // ACPI_CNTL before the module runs
+  UINT64 PcdToken5;      // what Get64(5) answers through the shim
+  UINT32 Smbus2Timing;   // SMBUS2_*
+  UINT16 ReportedCount;  // fixed byte count of register 8, or NO_REPORTED_COUNT
+  UINT16 AcpiBase;       // PMBASE before the module runs
+  UINT8 AcpiControl;     // ACPI_CNTL before the module runs
   UINT8 Reserved[3];
   UINT32 FailureCount;
   UINT32 VariableCount;
@@ -170,7 +170,9 @@ typedef struct {
 } HELPER_CONTEXT;
 
 // 3C0D7B1E-6A2F-4E1B-9C3D-5F7A8B9C0D12: the helper context PPI.
-#define HELPER_CONTEXT_PPI_GUID \
-  {0x3C0D7B1E, 0x6A2F, 0x4E1B, {0x9C, 0x3D, 0x5F, 0x7A, 0x8B, 0x9C, 0x0D, 0x12}}
+#define HELPER_CONTEXT_PPI_GUID                                                    \
+  {                                                                                \
+    0x3C0D7B1E, 0x6A2F, 0x4E1B, { 0x9C, 0x3D, 0x5F, 0x7A, 0x8B, 0x9C, 0x0D, 0x12 } \
+  }
 
 #endif  // CLOCKRAMP_QEMU_PEIM_HELPERPEIM_H_

@@ -61,9 +61,7 @@ struct HELPER_STATE {
 HELPER_STATE gState;
 
 /** Writes an 8- or 32-bit register of the LPC bridge (00:1F.0) through 0xCF8/0xCFC. **/
-UINT32 LpcConfigAddress(UINT8 Register) {
-  return 0x80000000U | (31U << 11) | (Register & 0xFCU);
-}
+UINT32 LpcConfigAddress(UINT8 Register) { return 0x80000000U | (31U << 11) | (Register & 0xFCU); }
 
 /** Reads the dword holding a register of the LPC bridge. @param[in] Register Its offset. **/
 UINT32 LpcRead32(UINT8 Register) {
@@ -91,8 +89,8 @@ bool SameGuid(const EFI_GUID *A, const EFI_GUID *B) {
 
 /** The PCD shim's Get64: token 5 from the scenario, others from the firmware. **/
 UINT64 EFIAPI ShimGet64(UINTN TokenNumber) {
-  UINT64 Value = TokenNumber == kPcieToken ? gState.Header.PcdToken5
-                                           : gState.OriginalGet64(TokenNumber);
+  UINT64 Value =
+      TokenNumber == kPcieToken ? gState.Header.PcdToken5 : gState.OriginalGet64(TokenNumber);
   LogText("crq pcd");
   LogHex(TokenNumber);
   LogHex(Value);
@@ -199,8 +197,8 @@ EFI_STATUS ReadScenario() {
   }
   FwCfgRead(&gState.Header, sizeof(SCENARIO_HEADER));
   const SCENARIO_HEADER &H = gState.Header;
-  if (H.Magic != SCENARIO_MAGIC || H.Version != SCENARIO_VERSION ||
-      H.FailureCount > MAX_FAILURES || H.VariableCount > MAX_VARIABLES) {
+  if (H.Magic != SCENARIO_MAGIC || H.Version != SCENARIO_VERSION || H.FailureCount > MAX_FAILURES ||
+      H.VariableCount > MAX_VARIABLES) {
     return EFI_LOAD_ERROR;
   }
   UINT32 Offset = sizeof(SCENARIO_HEADER);

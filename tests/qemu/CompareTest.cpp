@@ -74,12 +74,16 @@ TEST(QemuCompare, EveryKindOfDifferenceIsCaught) {
        {native[0], TimerRead(0), TimerRead(896), native[3]},
        state,
        false},
-      {"a wait that ended early", {native[0], TimerRead(0), TimerRead(800), native[3]}, state, true},
-      {"a missing wait", {native[0], native[3]}, state, true},
-      {"another PCD value", {native[0], TimerRead(0), TimerRead(900), Event::Pcd(0, 5, 0)},
-       state, true},
-      {"another end state", {native[0], TimerRead(0), TimerRead(900), native[3]}, otherState,
+      {"a wait that ended early",
+       {native[0], TimerRead(0), TimerRead(800), native[3]},
+       state,
        true},
+      {"a missing wait", {native[0], native[3]}, state, true},
+      {"another PCD value",
+       {native[0], TimerRead(0), TimerRead(900), Event::Pcd(0, 5, 0)},
+       state,
+       true},
+      {"another end state", {native[0], TimerRead(0), TimerRead(900), native[3]}, otherState, true},
   };
   for (const Case& c : cases) {
     qemu::Comparison result = qemu::CompareRuns(native, state, c.qemu, c.state);

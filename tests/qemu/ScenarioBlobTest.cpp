@@ -79,7 +79,9 @@ TEST(QemuScenarioBlob, BoardsQemuCannotBeAreRefused) {
       {"a failing NotifyPpi", [](board::BoardConfig& c) { c.notifyPpiStatus = 0x80000009; }},
       {"a frozen timer", [](board::BoardConfig& c) { c.timerMode = board::TimerMode::Frozen; }},
       {"17 failures",
-       [](board::BoardConfig& c) { c.smbusFailures.assign(17, board::SmbusFailure{1, 1}); }},
+       [](board::BoardConfig& c) {
+         c.smbusFailures.assign(17, board::SmbusFailure{1, 1});
+       }},
   };
   for (const Case& c : cases) {
     board::BoardConfig config = NoSuperIo();

@@ -73,16 +73,15 @@ TEST(QemuTraceReader, AccessesBecomeBoardEvents) {
       {LogLines("crq pcd 5 afffe000\n"), Event::Pcd(0, 5, 0xE0000000)},
       {LogLines("crq pcd 5 0\n"), Event::Pcd(0, 5, 0)},
       {LogLines("crq smbus 9 6b 13 2 80000007 2 e903\n"),
-       Event::Smbus(0, board::SmbusOperation::WriteBlock, 0x6B, 19, 2, {0xE9, 0x03},
-                    0x80000007)},
+       Event::Smbus(0, board::SmbusOperation::WriteBlock, 0x6B, 19, 2, {0xE9, 0x03}, 0x80000007)},
       {LogLines("crq smbus 8 6b 0 11 0 11 00250080000000c000110000000000000000\n"),
        Event::Smbus(0, board::SmbusOperation::ReadBlock, 0x6B, 0, 17,
-                    {0x00, 0x25, 0x00, 0x80, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x11, 0x00, 0x00,
-                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+                    {0x00, 0x25, 0x00, 0x80, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x11, 0x00, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00},
                     0)},
       {LogLines("crq var 8000000e 562 562 a3269ad1f117c3488a1e11eb0a7f6e4e 50006300\n"),
-       Event::GetVariable(0, "Pc", board::guids::kPchRcConfigurationVariable, 0x562,
-                          0x8000000E, 0x562)},
+       Event::GetVariable(0, "Pc", board::guids::kPchRcConfigurationVariable, 0x562, 0x8000000E,
+                          0x562)},
   };
   for (const Case& c : cases) {
     qemu::QemuTrace t = Read(LogLines("crq begin\n") + c.line + LogLines("crq end\n"));
