@@ -28,8 +28,9 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 
 // The image with one more PEIM in the PEI volume.
 std::vector<uint8_t> Add(std::span<const uint8_t> firmware, const std::string& efi,
-                         const fv::Guid& name, const std::string& ui) {
+                         const fv::Guid& name, const std::string& ui, bool apriori) {
   fv::InsertOptions options;
+  options.apriori = apriori;
   options.run_address = kOvmfPeiVolumeAddress;
   options.peim.file_guid = name;
   options.peim.ui_name = ui;
@@ -38,21 +39,26 @@ std::vector<uint8_t> Add(std::span<const uint8_t> firmware, const std::string& e
 
 }  // namespace
 
-FirmwareInputs DefaultFirmwareInputs() {
+FirmwareInputs DefaultFirmwareInputs(bool beforeMemory) {
   FirmwareInputs inputs;
+  inputs.beforeMemory = beforeMemory;
   inputs.module = CLOCKRAMP_QEMU_MODULE_IMAGE;
   inputs.scenarioPeim = CLOCKRAMP_QEMU_SCENARIO_PEIM;
   inputs.exitPeim = CLOCKRAMP_QEMU_EXIT_PEIM;
   return inputs;
 }
 
-std::string DefaultFirmwarePath() { return CLOCKRAMP_QEMU_FIRMWARE; }
+std::string DefaultFirmwarePath(bool beforeMemory) {
+  std::string path = CLOCKRAMP_QEMU_FIRMWARE;
+  return beforeMemory ? path.replace(path.rfind(".fd"), 3, "-apriori.fd") : path;
+}
 
 std::vector<uint8_t> BuildFirmware(const FirmwareInputs& inputs) {
   std::vector<uint8_t> image = ReadBytes(inputs.ovmfCode);
-  image = Add(image, inputs.scenarioPeim, kScenarioPeimGuid, "ClockRampQemuScenario");
-  image = Add(image, inputs.module, fv::kClockRampFileGuid, "ClockRamp");
-  return Add(image, inputs.exitPeim, kExitPeimGuid, "ClockRampQemuExit");
+  const bool apriori = inputs.beforeMemory;
+  image = Add(image, inputs.scenarioPeim, kScenarioPeimGuid, "ClockRampQemuScenario", apriori);
+  image = Add(image, inputs.module, fv::kClockRampFileGuid, "ClockRamp", apriori);
+  return Add(image, inputs.exitPeim, kExitPeimGuid, "ClockRampQemuExit", apriori);
 }
 
 bool EnsureFirmware(const FirmwareInputs& inputs, const std::string& out) {

@@ -1,7 +1,8 @@
 // The firmware QEMU boots: the IA-32 image of the ovmf-ia32 package with the
 // scenario PEIM, the module and the exit PEIM added to its PEI volume in that
 // order (clockramp-fv's insert), so that the PEI core dispatches them one
-// after the other once their dependency (the PCD PPI) is met.
+// after the other once their dependency (the PCD PPI) is met: after memory,
+// following the firmware's PEIMs, or before memory through the apriori file.
 #ifndef CLOCKRAMP_QEMU_FIRMWARE_H_
 #define CLOCKRAMP_QEMU_FIRMWARE_H_
 
@@ -22,12 +23,16 @@ struct FirmwareInputs {
   std::string module;        // ClockRamp.efi
   std::string scenarioPeim;  // ScenarioPeim.efi
   std::string exitPeim;      // ExitPeim.efi
+  // List the three files in the PEI apriori file too: the core dispatches
+  // them before memory, right after the firmware's own apriori PEIMs, and
+  // they run in place at the addresses they were rebased for.
+  bool beforeMemory = false;
 };
 
 // The images of this build (the module and both helpers), the packaged
 // firmware file and where this build keeps the prepared image.
-FirmwareInputs DefaultFirmwareInputs();
-std::string DefaultFirmwarePath();
+FirmwareInputs DefaultFirmwareInputs(bool beforeMemory = false);
+std::string DefaultFirmwarePath(bool beforeMemory = false);
 
 // The firmware image with the three files added. Throws std::runtime_error
 // (or the insert's own errors) when an input is missing or does not fit.

@@ -88,6 +88,7 @@ int Run(const std::vector<std::string>& args, const std::string& output, unsigne
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const std::string& a : args) {
     argv.push_back(const_cast<char*>(a.c_str()));
   }
@@ -238,9 +239,9 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
                            ", not through the exit PEIM (see " + (dir / "qemu.out").string() + ")");
   }
   if (!run.trace.begun) {
-    run.problems.push_back("the scenario PEIM never began (not dispatched, or no scenario)");
+    run.problems.emplace_back("the scenario PEIM never began (not dispatched, or no scenario)");
   } else if (!run.trace.ended) {
-    run.problems.push_back("the exit PEIM never ended the module's part");
+    run.problems.emplace_back("the exit PEIM never ended the module's part");
   }
   for (const std::string& u : run.trace.unexpected) {
     run.problems.push_back("unexpected inside the module's part: " + u);

@@ -231,6 +231,25 @@ EFI_STATUS ReadScenario() {
   return Offset == Size ? EFI_SUCCESS : EFI_LOAD_ERROR;
 }
 
+/**
+  Opens q35's PCI Express configuration window at 0xB0000000 (MCH PCIEXBAR,
+  00:00.0 register 0x60: base, 256 MiB, enable) when the firmware has not yet,
+  as before memory, when the helpers run from the apriori file.
+**/
+void EnableEcam() {
+  constexpr UINT32 kPciexbar = 0x80000000U | 0x60U;  // 00:00.0 register 0x60
+  HelperOut32(0xCF8, kPciexbar);
+  if ((HelperIn32(0xCFC) & 1U) != 0) {
+    return;
+  }
+  HelperOut32(0xCF8, kPciexbar + 4);
+  HelperOut32(0xCFC, 0);
+  HelperOut32(0xCF8, kPciexbar);
+  HelperOut32(0xCFC, 0xB0000000U | 1U);
+  LogText("crq ecam-enabled");
+  LogEnd();
+}
+
 /** Puts the scenario's ACPI registers into the LPC bridge; ACPI_CNTL first, off. **/
 void ProgramAcpi() {
   UINT32 Control = LpcRead32(0x44);
@@ -286,6 +305,7 @@ extern "C" EFI_STATUS EFIAPI ScenarioPeimEntry(EFI_PEI_FILE_HANDLE /*FileHandle*
     LogEnd();
     return Status;
   }
+  EnableEcam();
   ProgramAcpi();
 
   VOID *OldPcd = nullptr;
