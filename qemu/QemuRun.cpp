@@ -231,11 +231,10 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
     }
   }
 
-  if (run.timedOut) {
-    run.problems.push_back("QEMU did not stop within " + std::to_string(options.timeLimitSeconds) +
-                           " s");
-  } else if (run.exitStatus != kExitPeimStatus) {
-    run.problems.push_back("QEMU exited with status " + std::to_string(run.exitStatus) +
+  if (run.timedOut || run.exitStatus != kExitPeimStatus) {
+    run.problems.push_back(
+        run.timedOut ? "QEMU did not stop within " + std::to_string(options.timeLimitSeconds) + " s"
+                     : "QEMU exited with status " + std::to_string(run.exitStatus) +
                            ", not through the exit PEIM (see " + (dir / "qemu.out").string() + ")");
   }
   if (!run.trace.begun) {

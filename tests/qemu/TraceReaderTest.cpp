@@ -104,7 +104,7 @@ TEST(QemuTraceReader, TheHelpersOwnAccessesAreLeftOutAndStrangersReported) {
 
 TEST(QemuTraceReader, TheStateLineGivesRegistersAndAcpi) {
   std::string regs(512, '0');
-  regs.replace(19 * 2, 4, "0004");  // register 19 = 0x00, 20 = 0x04
+  regs.replace(size_t{19} * 2, 4, "0004");  // register 19 = 0x00, 20 = 0x04
   regs.replace(0, 2, "20");
   qemu::QemuTrace t = Read(LogLines("crq end\ncrq state " + regs + " 501 80\n"));
   ASSERT_TRUE(t.state.has_value());
