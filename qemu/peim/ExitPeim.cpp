@@ -12,13 +12,6 @@ namespace {
 
 const EFI_GUID kContextPpiGuid = HELPER_CONTEXT_PPI_GUID;
 
-/** Reads the dword holding a register of the LPC bridge (00:1F.0). @param[in] Register Its offset.
- * **/
-UINT32 LpcRead32(UINT8 Register) {
-  HelperOut32(0xCF8, 0x80000000U | (31U << 11) | (Register & 0xFCU));
-  return HelperIn32(0xCFC);
-}
-
 /** Stops QEMU; does not return. **/
 [[noreturn]] void ExitQemu() {
   for (;;) {

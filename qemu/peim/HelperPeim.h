@@ -87,6 +87,22 @@ static inline UINT32 HelperIn32(UINT16 Port) {
 }
 
 //
+// The LPC bridge (00:1F.0) through the configuration ports 0xCF8/0xCFC,
+// a dword at a time: PMBASE is register 0x40, ACPI_CNTL register 0x44.
+//
+static inline void LpcSelect(UINT8 Register) {
+  HelperOut32(0xCF8, 0x80000000U | (31U << 11) | (Register & 0xFCU));
+}
+static inline UINT32 LpcRead32(UINT8 Register) {
+  LpcSelect(Register);
+  return HelperIn32(0xCFC);
+}
+static inline void LpcWrite32(UINT8 Register, UINT32 Value) {
+  LpcSelect(Register);
+  HelperOut32(0xCFC, Value);
+}
+
+//
 // fw_cfg (FwCfg.cpp).
 //
 

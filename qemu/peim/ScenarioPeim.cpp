@@ -16,6 +16,7 @@
   loaded into memory by the PEI core, so their writable globals hold the
   state between calls.
 **/
+#include "pei/PeiAccess.h"  // the GUIDs the module uses (pei/Guids.cpp)
 #include "qemu/peim/HelperPeim.h"
 
 namespace {
@@ -25,12 +26,6 @@ constexpr UINTN kPcdGet64Index = 4;
 constexpr UINTN kPcieToken = 5;
 constexpr UINTN kPpiFlags = EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST;
 
-const EFI_GUID kPcdPpiGuid = {
-    0x06E81C58, 0x4AD7, 0x44BC, {0x83, 0x90, 0xF1, 0x02, 0x65, 0xF7, 0x24, 0x80}};
-const EFI_GUID kVariablePpiGuid = {
-    0x2AB86EF5, 0xECB5, 0x4134, {0xB5, 0x56, 0x38, 0x54, 0xCA, 0x1F, 0xE1, 0xB4}};
-const EFI_GUID kSmbus2PpiGuid = {
-    0x9CA93627, 0xB65B, 0x4324, {0xA2, 0x02, 0xC0, 0xB4, 0x61, 0x76, 0x45, 0x43}};
 const EFI_GUID kContextPpiGuid = HELPER_CONTEXT_PPI_GUID;
 
 typedef UINT64(EFIAPI *PCD_GET64_ENTRY)(UINTN TokenNumber);
@@ -59,21 +54,6 @@ struct HELPER_STATE {
 };
 
 HELPER_STATE gState;
-
-/** Writes an 8- or 32-bit register of the LPC bridge (00:1F.0) through 0xCF8/0xCFC. **/
-UINT32 LpcConfigAddress(UINT8 Register) { return 0x80000000U | (31U << 11) | (Register & 0xFCU); }
-
-/** Reads the dword holding a register of the LPC bridge. @param[in] Register Its offset. **/
-UINT32 LpcRead32(UINT8 Register) {
-  HelperOut32(0xCF8, LpcConfigAddress(Register));
-  return HelperIn32(0xCFC);
-}
-
-/** Writes the dword holding a register of the LPC bridge. **/
-void LpcWrite32(UINT8 Register, UINT32 Value) {
-  HelperOut32(0xCF8, LpcConfigAddress(Register));
-  HelperOut32(0xCFC, Value);
-}
 
 /** Compares two GUIDs. @retval true  They are equal. **/
 bool SameGuid(const EFI_GUID *A, const EFI_GUID *B) {
@@ -310,7 +290,7 @@ extern "C" EFI_STATUS EFIAPI ScenarioPeimEntry(EFI_PEI_FILE_HANDLE /*FileHandle*
 
   VOID *OldPcd = nullptr;
   EFI_PEI_PPI_DESCRIPTOR *PcdOld = nullptr;
-  if ((*PeiServices)->LocatePpi(PeiServices, &kPcdPpiGuid, 0, &PcdOld, &OldPcd) == EFI_SUCCESS &&
+  if ((*PeiServices)->LocatePpi(PeiServices, &PCD_PPI_GUID, 0, &PcdOld, &OldPcd) == EFI_SUCCESS &&
       OldPcd != nullptr) {
     VOID *const *Table = static_cast<VOID *const *>(OldPcd);
     for (UINTN i = 0; i < kPcdPpiEntries; ++i) {
@@ -318,20 +298,21 @@ extern "C" EFI_STATUS EFIAPI ScenarioPeimEntry(EFI_PEI_FILE_HANDLE /*FileHandle*
     }
     gState.OriginalGet64 = reinterpret_cast<PCD_GET64_ENTRY>(Table[kPcdGet64Index]);
     gState.PcdTable[kPcdGet64Index] = reinterpret_cast<VOID *>(ShimGet64);
-    gState.PcdDescriptor = {kPpiFlags, &kPcdPpiGuid, gState.PcdTable};
+    gState.PcdDescriptor = {kPpiFlags, &PCD_PPI_GUID, gState.PcdTable};
     VOID *Ignored = nullptr;
-    gState.Context.PcdOld = Replace(PeiServices, &kPcdPpiGuid, &gState.PcdDescriptor, &Ignored);
+    gState.Context.PcdOld = Replace(PeiServices, &PCD_PPI_GUID, &gState.PcdDescriptor, &Ignored);
     gState.Context.PcdShim = &gState.PcdDescriptor;
   }
 
   gState.Variable = {HelperGetVariable, HelperNextVariableName};
-  gState.VariableDescriptor = {kPpiFlags, &kVariablePpiGuid, &gState.Variable};
+  gState.VariableDescriptor = {kPpiFlags, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, &gState.Variable};
   VOID *OldVariable = nullptr;
-  Replace(PeiServices, &kVariablePpiGuid, &gState.VariableDescriptor, &OldVariable);
+  Replace(PeiServices, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, &gState.VariableDescriptor,
+          &OldVariable);
 
   gState.Smbus.Execute = HelperSmbusExecute;
-  gState.Smbus.Identifier = kSmbus2PpiGuid;
-  gState.SmbusDescriptor = {kPpiFlags, &kSmbus2PpiGuid, &gState.Smbus};
+  gState.Smbus.Identifier = EFI_PEI_SMBUS2_PPI_GUID;
+  gState.SmbusDescriptor = {kPpiFlags, &EFI_PEI_SMBUS2_PPI_GUID, &gState.Smbus};
   gState.Context.Smbus2 = &gState.SmbusDescriptor;
   gState.Context.Smbus2Timing = gState.Header.Smbus2Timing;
   gState.Context.Model = &gState.Model;
