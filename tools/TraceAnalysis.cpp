@@ -71,7 +71,8 @@ ClockGenReplay::ClockGenReplay(const board::BoardConfig& config)
     : device_(config.clockGenerator) {}
 
 bool ClockGenReplay::Apply(const board::Event& e) {
-  if (e.kind != EventKind::Smbus || e.status != board::kEfiSuccess ||
+  // A write that answered a warning was carried out like a successful one.
+  if (e.kind != EventKind::Smbus || board::IsError(e.status) ||
       e.op != static_cast<uint8_t>(board::SmbusOperation::WriteBlock)) {
     return false;
   }
@@ -197,7 +198,7 @@ std::vector<RampStep> FindRampSteps(const board::BoardConfig& config,
     }
     if (open && e.kind == EventKind::Smbus) {
       RampStep& step = steps.back();
-      step.failed = step.failed || e.status != board::kEfiSuccess;
+      step.failed = step.failed || board::IsError(e.status);
       const auto& data = e.Data();
       if (e.op == static_cast<uint8_t>(board::SmbusOperation::WriteBlock) &&
           e.value == board::ClockGenerator::kCodeLowRegister && data.size() >= 2) {

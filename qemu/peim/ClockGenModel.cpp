@@ -4,7 +4,8 @@
   256 one-byte registers reached by block transactions of at most 32 bytes,
   register 8 reporting the byte count (the last value written, or a fixed
   count), the register pointer wrapping within a transaction, and failures
-  injected by transaction number, counted over every Execute.
+  injected by transaction number, counted over every Execute (an error fails
+  the transaction, a warning is answered after it was carried out).
 **/
 #include "qemu/peim/HelperPeim.h"
 
@@ -23,17 +24,25 @@ UINT8 ReadBack(const CLOCK_GEN_MODEL *Model, UINT8 Reg) {
 }
 
 /**
-  The status the transaction answers before it touches the device.
+  The injected status of a transaction, if any.
 
-  @retval EFI_SUCCESS  It goes ahead; anything else: the transaction fails with it.
+  @retval EFI_SUCCESS  None is injected; anything else: the status to answer.
 **/
-EFI_STATUS Refusal(const CLOCK_GEN_MODEL *Model, UINT32 Index, UINTN Address, UINTN Command,
-                   UINTN Operation, UINTN Length) {
+EFI_STATUS Injected(const CLOCK_GEN_MODEL *Model, UINT32 Index) {
   for (UINT32 i = 0; i < Model->FailureCount; ++i) {
     if (Model->FailureTransaction[i] == Index) {
       return Model->FailureStatus[i];
     }
   }
+  return EFI_SUCCESS;
+}
+
+/**
+  The status the device itself answers before it transfers anything.
+
+  @retval EFI_SUCCESS  It goes ahead; anything else: the transaction fails with it.
+**/
+EFI_STATUS Refusal(UINTN Address, UINTN Command, UINTN Operation, UINTN Length) {
   if (Address != kAddress) {
     return EFI_DEVICE_ERROR;
   }
@@ -52,7 +61,10 @@ EFI_STATUS ClockGenModelExecute(CLOCK_GEN_MODEL *Model, UINTN Address, UINTN Com
                                 UINTN Operation, UINTN *Length, UINT8 *Buffer) {
   UINT32 Index = Model->Transactions++;
   UINTN Asked = *Length;
-  EFI_STATUS Status = Refusal(Model, Index, Address, Command, Operation, Asked);
+  // An injected error fails the transaction before it starts; an injected
+  // warning is answered after it was carried out as usual.
+  EFI_STATUS Forced = Injected(Model, Index);
+  EFI_STATUS Status = EfiError(Forced) ? Forced : Refusal(Address, Command, Operation, Asked);
   // The bytes a write sends, as the caller passed them.
   UINTN Sent = 0;
   if (Buffer != nullptr) {
@@ -85,8 +97,7 @@ EFI_STATUS ClockGenModelExecute(CLOCK_GEN_MODEL *Model, UINTN Address, UINTN Com
       *Length = Count;
       Shown = Buffer != nullptr ? static_cast<UINT32>(Count) : 0;
     }
-  } else if (Sent == 0) {
-    Shown = 0;
+    Status = Forced;  // EFI_SUCCESS, or the injected warning
   }
   // smbus <operation> <address> <command> <length in> <status> <length out> <bytes>
   LogText("crq smbus");
