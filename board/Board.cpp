@@ -121,7 +121,7 @@ void Board::Pause() {
 
 // Fixed devices first (Super I/O, then the timer at the ACPI base); the rest floats.
 uint32_t Board::PortValue(uint16_t port, unsigned width, uint64_t t) {
-  if (width == 8 && SuperIo::Decodes(port)) {
+  if (config_.superIoPresent && width == 8 && SuperIo::Decodes(port)) {
     return sio_.Read(port);
   }
   if (TimerDecodes(port, width)) {
@@ -133,7 +133,7 @@ uint32_t Board::PortValue(uint16_t port, unsigned width, uint64_t t) {
 void Board::WritePort(uint16_t port, unsigned width, uint32_t value) {
   if (port == PostPort::kPort) {
     post_.Write(static_cast<uint8_t>(value));
-  } else if (width == 8 && SuperIo::Decodes(port)) {
+  } else if (config_.superIoPresent && width == 8 && SuperIo::Decodes(port)) {
     sio_.Write(port, static_cast<uint8_t>(value));
   }
 }

@@ -94,6 +94,9 @@ class Board final : public HostBus {
   [[nodiscard]] StateSnapshot State() const;
   [[nodiscard]] Event StateEvent() const;
   void AppendStateEvent() { trace_.Append(StateEvent()); }
+  // An event another engine observed and the board did not make (the QEMU
+  // harness reads its trace back onto a board this way).
+  void AppendEvent(Event event) { trace_.Append(std::move(event)); }
 
   // Inspection.
   [[nodiscard]] const BoardConfig& Config() const { return config_; }

@@ -70,7 +70,10 @@ struct BoardConfig {
   uint64_t timerStopsAfterNs = 0;
 
   // Super I/O: selected logical device, global registers (< 0x30) and
-  // logical-device registers (0x30 and up), all 0 unless set here.
+  // logical-device registers (0x30 and up), all 0 unless set here. Without
+  // the chip (superIoPresent false) nothing decodes ports 0x2E/0x2F: reads
+  // float (0xFF) and writes go nowhere, as on a board that has none.
+  bool superIoPresent = true;
   uint8_t superIoSelected = 0;
   std::map<uint8_t, uint8_t> superIoGlobal;
   std::map<uint8_t, std::map<uint8_t, uint8_t>> superIoDevices;

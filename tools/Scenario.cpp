@@ -395,8 +395,9 @@ void ReadClockGenerator(const Member& clockGen, const std::string& source,
 }
 
 void ReadSuperIo(const Member& superIo, board::BoardConfig& config) {
-  superIo.ExpectObject({"registers", "selected", "global"});
+  superIo.ExpectObject({"present", "registers", "selected", "global"});
   using board::SuperIo;
+  With(superIo, "present", [&](const Member& m) { config.superIoPresent = m.Bool(); });
   With(superIo, "registers", [&](const Member& devices) {
     for (const auto& [ldn, registers] : devices.NumberedMembers(0xFF, "logical device")) {
       auto& values = config.superIoDevices[static_cast<uint8_t>(ldn)];

@@ -18,8 +18,12 @@ uint16_t CodeOf(const std::array<uint8_t, 256>& regs) {
                                ((regs[board::ClockGenerator::kCodeHighRegister] & 0x07) << 8));
 }
 
-std::string Returned(const std::optional<uint32_t>& status) {
-  return status ? StatusName(*status) : "did not return (run stopped)";
+std::string Returned(const std::optional<uint32_t>& status, bool hung) {
+  if (status) {
+    return StatusName(*status);
+  }
+  // An engine that cannot see the status (a real PEI core) gives none without a hang.
+  return hung ? "did not return (run stopped)" : "status not visible to this engine";
 }
 
 std::string Plural(uint64_t n, std::string_view one, std::string_view many) {
@@ -201,8 +205,8 @@ void PrintSummary(std::ostream& out, const RunSummary& s) {
   if (!s.description.empty()) {
     out << "  " << s.description << "\n";
   }
-  line("entry", Returned(s.entryStatus));
-  line("callback", s.notifications == 0 ? "not delivered" : Returned(s.notifyStatus));
+  line("entry", Returned(s.entryStatus, s.hung));
+  line("callback", s.notifications == 0 ? "not delivered" : Returned(s.notifyStatus, s.hung));
   if (s.hung) {
     line("stopped", s.stopReason);
   }

@@ -21,6 +21,9 @@
 #ifdef CLOCKRAMP_HAVE_IA32
 #include "tools/Ia32Command.h"
 #endif
+#ifdef CLOCKRAMP_HAVE_QEMU
+#include "tools/QemuCommand.h"
+#endif
 
 namespace {
 
@@ -134,6 +137,11 @@ int main(int argc, char** argv) try {
   auto atImageBase = std::make_shared<bool>(false);
   RegisterIa32Engine(imagePath, atImageBase);
 #endif
+#ifdef CLOCKRAMP_HAVE_QEMU
+  // --qemu-dir is read when a qemu run starts.
+  auto qemuDir = std::make_shared<std::string>();
+  RegisterQemuEngine(qemuDir);
+#endif
   CLI::App* run = AddRun(app, runOptions, scenario);
   SetupOptions setupOptions;
   std::string setupInput;
@@ -141,6 +149,11 @@ int main(int argc, char** argv) try {
   CompareOptions compareOptions;
   std::string compareScenario;
   AddCompareCapture(app, compareOptions, compareScenario);
+#ifdef CLOCKRAMP_HAVE_QEMU
+  run->add_option("--qemu-dir", *qemuDir,
+                  "With --engine qemu: keep QEMU's trace, the helpers' log and the scenario in "
+                  "this folder");
+#endif
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,
                   "The IA-32 image for --engine ia32 (default: the one this build made)");

@@ -77,6 +77,25 @@ TEST(Board, PortsDispatchToTheirDevicesAndTheRestFloats) {
   EXPECT_EQ(board.Post().Codes(), (std::vector<uint8_t>{0xC4, 0xC8}));
 }
 
+TEST(Board, WithoutASuperIoChipItsPortsFloatAndKeepNothing) {
+  BoardConfig config;
+  config.superIoPresent = false;
+  config.superIoDevices[8][0x30] = 0x01;
+  Board board(config);
+  // The key, a selection and a data write: a chip would take all of them.
+  for (uint8_t v : {0x87, 0x87, 0x07}) {
+    board.IoWrite(0x2E, 8, v);
+  }
+  board.IoWrite(0x2F, 8, 0x08);
+  board.IoWrite(0x2E, 8, 0x30);
+  EXPECT_EQ(board.IoRead(0x2F, 8), 0xFFU);
+  EXPECT_EQ(board.IoRead(0x2E, 8), 0xFFU);
+  board.IoWrite(0x2F, 8, 0x00);
+  EXPECT_FALSE(board.Sio().InConfigMode());
+  EXPECT_EQ(board.Sio().Selected(), 0);
+  EXPECT_EQ(board.Sio().DeviceRegister(8, 0x30), 0x01);
+}
+
 TEST(Board, TimerIsSampledWhenTheReadBeginsAndFollowsTheControllerRegisters) {
   BoardConfig config = DecodingAt0x500();
   config.timerStart = 100;

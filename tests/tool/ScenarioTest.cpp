@@ -126,7 +126,10 @@ TEST(Scenario, MembersSetTheBoard) {
          EXPECT_EQ(c.superIoDevices.at(10).at(0xE7), 8);
          EXPECT_EQ(c.superIoSelected, 10);
          EXPECT_EQ(c.superIoGlobal.at(0x20), 82);
+         EXPECT_TRUE(c.superIoPresent);
        }},
+      {"no super io chip", R"({"superIo": {"present": false}})",
+       [](const BoardConfig& c) { EXPECT_FALSE(c.superIoPresent); }},
       {"platform controller and timer", R"({"platformController": {"acpiBase": 65535, "acpiControl": 128},
                                            "acpiTimer": {"start": 16777215, "mode": "stops", "stopsAfterNs": 5},
                                            "hangLimitNs": 1})",

@@ -1,0 +1,94 @@
+#include "qemu/Firmware.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "image/FvBuilder.h"
+#include "image/PeImage.h"
+#include "image/PeimInsert.h"
+
+namespace qemu {
+namespace {
+
+namespace fs = std::filesystem;
+namespace fv = clockramp::fv;
+
+const fv::Guid kScenarioPeimGuid = fv::Guid::Parse("5E2B8C31-7D4A-4F6E-9B1C-2A3D4E5F6071");
+const fv::Guid kExitPeimGuid = fv::Guid::Parse("6F3C9D42-8E5B-4A7F-8C2D-3B4E5F607182");
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The image with one more PEIM in the PEI volume.
+std::vector<uint8_t> Add(std::span<const uint8_t> firmware, const std::string& efi,
+                         const fv::Guid& name, const std::string& ui, bool apriori) {
+  fv::InsertOptions options;
+  options.apriori = apriori;
+  options.run_address = kOvmfPeiVolumeAddress;
+  options.peim.file_guid = name;
+  options.peim.ui_name = ui;
+  return fv::InsertPeim(firmware, clockramp::pe::PeImage::ReadFile(efi), options).image;
+}
+
+}  // namespace
+
+FirmwareInputs DefaultFirmwareInputs(bool beforeMemory) {
+  FirmwareInputs inputs;
+  inputs.beforeMemory = beforeMemory;
+  inputs.module = CLOCKRAMP_QEMU_MODULE_IMAGE;
+  inputs.scenarioPeim = CLOCKRAMP_QEMU_SCENARIO_PEIM;
+  inputs.exitPeim = CLOCKRAMP_QEMU_EXIT_PEIM;
+  return inputs;
+}
+
+std::string DefaultFirmwarePath(bool beforeMemory) {
+  std::string path = CLOCKRAMP_QEMU_FIRMWARE;
+  return beforeMemory ? path.replace(path.rfind(".fd"), 3, "-apriori.fd") : path;
+}
+
+std::vector<uint8_t> BuildFirmware(const FirmwareInputs& inputs) {
+  std::vector<uint8_t> image = ReadBytes(inputs.ovmfCode);
+  const bool apriori = inputs.beforeMemory;
+  image = Add(image, inputs.scenarioPeim, kScenarioPeimGuid, "ClockRampQemuScenario", apriori);
+  image = Add(image, inputs.module, fv::kClockRampFileGuid, "ClockRamp", apriori);
+  return Add(image, inputs.exitPeim, kExitPeimGuid, "ClockRampQemuExit", apriori);
+}
+
+bool EnsureFirmware(const FirmwareInputs& inputs, const std::string& out) {
+  std::error_code ec;
+  if (fs::exists(out, ec)) {
+    auto built = fs::last_write_time(out, ec);
+    bool fresh = !ec;
+    for (const std::string& in :
+         {inputs.ovmfCode, inputs.module, inputs.scenarioPeim, inputs.exitPeim}) {
+      if (!fresh || fs::last_write_time(in, ec) > built || ec) {
+        fresh = false;
+      }
+    }
+    if (fresh) {
+      return false;
+    }
+  }
+  std::vector<uint8_t> image = BuildFirmware(inputs);
+  // Written aside and renamed, so a run that is stopped halfway leaves no torn image.
+  std::string partial = out + ".partial";
+  {
+    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    if (!file) {
+      throw std::runtime_error("cannot write " + partial);
+    }
+  }
+  fs::rename(partial, out);
+  return true;
+}
+
+}  // namespace qemu
