@@ -1,5 +1,7 @@
 #include "board/Trace.h"
 
+#include "board/JsonlWriter.h"
+
 namespace board {
 namespace {
 
@@ -45,9 +47,11 @@ std::vector<Event> Trace::OfKind(EventKind kind) const {
 }
 
 void WriteJsonl(std::ostream& out, std::span<const Event> events) {
+  JsonlWriter writer(out);
   for (const Event& e : events) {
-    out << ToOrderedJson(e).dump() << '\n';
+    writer.OnEvent(e);
   }
+  writer.Finish();
 }
 
 std::optional<std::string> FirstDifference(std::span<const Event> actual,

@@ -1,5 +1,6 @@
 // The ordered record of every access a run made at the platform boundary,
-// with JSON Lines output and comparison against an expected sequence.
+// kept in memory (the sink for tests and small runs), with JSON Lines output
+// and comparison against an expected sequence.
 #ifndef CLOCKRAMP_BOARD_TRACE_H_
 #define CLOCKRAMP_BOARD_TRACE_H_
 
@@ -11,11 +12,15 @@
 #include <vector>
 
 #include "board/Event.h"
+#include "board/EventSink.h"
 
 namespace board {
 
-class Trace {
+class Trace final : public EventSink {
  public:
+  // EventSink: keeps a copy of the event.
+  void OnEvent(const Event& event) override { Append(event); }
+
   void Append(Event event) {
     if (events_.size() == events_.capacity()) {
       Grow();

@@ -177,9 +177,10 @@ EmuOutcome RunIa32(board::Board& board, const EmuOptions& options) {
   return run.Dispatch();
 }
 
-EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options) {
+EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options,
+                  board::EventSink* sink) {
   EmuResult result;
-  result.board = std::make_unique<board::Board>(config);
+  result.board = std::make_unique<board::Board>(config, sink);
   static_cast<EmuOutcome&>(result) = RunIa32(*result.board, options);
   return result;
 }

@@ -73,7 +73,10 @@ std::shared_ptr<const clockramp::pe::PeImage> ReadImage(const std::string& path)
 // HIGHLOW, a bad load address); guest faults are reported in the outcome.
 EmuOutcome RunIa32(board::Board& board, const EmuOptions& options = {});
 // Runs the image on a fresh board built from the config.
-EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options = {});
+// With a sink, the events go there as they happen and the result's trace()
+// stays empty.
+EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options = {},
+                  board::EventSink* sink = nullptr);
 
 }  // namespace emu
 

@@ -6,8 +6,8 @@
 namespace clockramp::tool {
 namespace {
 
-EngineRun RunNativeEngine(const board::BoardConfig& config) {
-  board::RunResult result = board::RunNative(config);
+EngineRun RunNativeEngine(const board::BoardConfig& config, board::EventSink* sink) {
+  board::RunResult result = board::RunNative(config, sink);
   EngineRun run;
   run.outcome = static_cast<const board::RunOutcome&>(result);
   run.board = std::move(result.board);

@@ -46,8 +46,8 @@ void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath) {
   RegisterEngine(Engine{
       "ia32",
       "the IA-32 image ClockRamp.efi, instruction by instruction under Unicorn (see --image)",
-      [imagePath](const board::BoardConfig& config) {
-        emu::EmuResult result = emu::RunIa32(config, OptionsFor(*imagePath));
+      [imagePath](const board::BoardConfig& config, board::EventSink* sink) {
+        emu::EmuResult result = emu::RunIa32(config, OptionsFor(*imagePath), sink);
         EngineRun run;
         run.notes = Notes(result);
         run.outcome = static_cast<const board::RunOutcome&>(result);

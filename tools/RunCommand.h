@@ -1,5 +1,7 @@
 // `clockramp run`: reads a scenario, runs it on an engine, writes the trace
-// and the timeline, prints the summary (and with -v the decoded trace).
+// and the timeline, prints the summary (and with -v the decoded trace). The
+// run's events go to the trace writer and the run analysis as they happen;
+// nothing is kept per access.
 #ifndef CLOCKRAMP_TOOLS_RUNCOMMAND_H_
 #define CLOCKRAMP_TOOLS_RUNCOMMAND_H_
 
@@ -19,6 +21,7 @@ inline constexpr int kExitHang = 3;     // the board stopped the run as a hang
 struct RunOptions {
   std::optional<std::string> scenario;  // file; the default board when absent
   std::string tracePath;                // JSON Lines trace; none when empty
+  bool traceWaits = false;              // the trace's waits form: a line per wait, no PAUSE
   std::string vcdPath;                  // VCD timeline; none when empty
   bool verbose = false;                 // print the decoded trace before the summary
   std::string engine = std::string(kDefaultEngine);

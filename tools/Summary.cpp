@@ -78,25 +78,6 @@ std::string RegisterLine(const RunSummary& s) {
 
 }  // namespace
 
-TimeSplit SplitTime(std::span<const board::Event> events, std::span<const TimerWait> waits) {
-  TimeSplit split;
-  if (events.empty()) {
-    return split;
-  }
-  split.total = events.back().t - events.front().t;
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (events[i].kind == board::EventKind::Smbus) {
-      split.smbus += Duration(events, i);
-    }
-  }
-  for (const TimerWait& w : waits) {
-    split.delays += w.end - w.start;
-  }
-  split.waits = static_cast<uint32_t>(waits.size());
-  split.other = split.total - split.smbus - split.delays;
-  return split;
-}
-
 std::string LevelName(uint8_t value) {
   for (size_t level = 0; level < kLevelValues.size(); ++level) {
     if (kLevelValues[level] == value) {
@@ -143,8 +124,17 @@ std::string FormatDuration(uint64_t ns) {
 }
 
 RunSummary Summarize(const Scenario& scenario, std::string_view engine, const EngineRun& run) {
+  RunAnalysis analysis(scenario.config);
+  for (const board::Event& e : run.board->Events()) {
+    analysis.OnEvent(e);
+  }
+  analysis.Finish();
+  return Summarize(scenario, engine, run, analysis);
+}
+
+RunSummary Summarize(const Scenario& scenario, std::string_view engine, const EngineRun& run,
+                     const RunAnalysis& analysis) {
   const board::BoardConfig& config = scenario.config;
-  std::span<const board::Event> events = run.board->Events().Events();
   RunSummary s;
   s.scenario = scenario.source;
   s.description = scenario.description;
@@ -156,9 +146,7 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
   s.stopReason = run.board->StopReason();
   s.notes = run.notes;
 
-  board::StateSnapshot state = !events.empty() && events.back().kind == board::EventKind::State
-                                   ? events.back().Snapshot()
-                                   : run.board->State();
+  board::StateSnapshot state = analysis.FinalState().value_or(run.board->State());
   s.codeFrom = CodeOf(config.clockGenerator);
   s.codeTo = CodeOf(state.clockGenerator);
   if (config.setup && config.setup->size() > board::setup::kRampTargetCodeOffset + 1) {
@@ -170,8 +158,7 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
     s.levelSelect = (*config.setup)[board::setup::kRampLevelSelectOffset];
   }
 
-  std::vector<TimerWait> waits = FindTimerWaits(events, StepDelayTicks(config));
-  for (const RampStep& step : FindRampSteps(config, events, waits)) {
+  for (const RampStep& step : analysis.Steps()) {
     ++s.steps;
     s.failedSteps += step.failed ? 1 : 0;
     if (s.levels.empty() || s.levels.back().value != step.level) {
@@ -189,7 +176,7 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
   }
   s.acpiBase = state.acpiBase;
   s.acpiDecoding = (state.acpiControl & board::PlatformController::kDecodeEnable) != 0;
-  s.time = SplitTime(events, waits);
+  s.time = analysis.Time();
   return s;
 }
 
