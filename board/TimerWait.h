@@ -30,11 +30,11 @@ inline constexpr uint16_t kTimerPort = 0x508;
 
 // One busy-wait: consecutive readings of port 0x508.
 struct TimerWait {
-  size_t first = 0;       // index of the first reading in the run
-  size_t last = 0;        // index of the last reading
-  uint64_t start = 0;     // t of the first reading
-  uint64_t end = 0;       // t of the line after the last reading (its own t if none)
-  uint32_t polls = 0;     // readings
+  size_t first = 0;    // index of the first reading in the run
+  size_t last = 0;     // index of the last reading
+  uint64_t start = 0;  // t of the first reading
+  uint64_t end = 0;    // t of the line after the last reading (its own t if none)
+  uint32_t polls = 0;  // readings
   uint32_t firstValue = 0;
   uint32_t lastValue = 0;
   // Whether every reading was a 24-bit timer value (a port nothing decodes

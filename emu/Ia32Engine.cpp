@@ -37,8 +37,7 @@ std::vector<std::pair<uint32_t, uint32_t>> PcieWindows(const board::BoardConfig&
 // One run: the machine, the image in it, the Foundation, the figures.
 class Run {
  public:
-  Run(board::Board& board, const EmuOptions& options,
-      const clockramp::pe::PeImage& image)
+  Run(board::Board& board, const EmuOptions& options, const clockramp::pe::PeImage& image)
       : board_(board),
         options_(options),
         machine_(board, MachineOptions(board, options)),
@@ -121,12 +120,14 @@ class Run {
       board_.RecordCall(board::Function::ClockRampNotify);
       CallResult result;
       // Notify(PeiServices, NotifyDescriptor, Ppi)
-      bool returned = Call(static_cast<uint32_t>(pending->notify.function),
-                           {foundation_.services(), static_cast<uint32_t>(pending->notify.descriptor),
-                            static_cast<uint32_t>(pending->ppi.interface)},
-                           result);
+      bool returned =
+          Call(static_cast<uint32_t>(pending->notify.function),
+               {foundation_.services(), static_cast<uint32_t>(pending->notify.descriptor),
+                static_cast<uint32_t>(pending->ppi.interface)},
+               result);
       outcome_.figures.callback_instructions += result.instructions;
-      outcome_.figures.callback_stack = std::max(outcome_.figures.callback_stack, result.stack_bytes);
+      outcome_.figures.callback_stack =
+          std::max(outcome_.figures.callback_stack, result.stack_bytes);
       if (!returned) {
         return false;
       }

@@ -45,11 +45,11 @@ struct EmuFigures {
   uint64_t pauses = 0;
   // Instructions from one POST 0xC4 (start of a ramp step) to the next.
   std::vector<uint64_t> step_instructions;
-  uint32_t stack_high_water = 0;       // bytes below the stack top, whole run
+  uint32_t stack_high_water = 0;  // bytes below the stack top, whole run
   uint32_t entry_stack = 0;
   uint32_t callback_stack = 0;
   uint32_t load_address = 0;
-  double wall_seconds = 0;             // host time of the dispatch
+  double wall_seconds = 0;  // host time of the dispatch
 };
 
 struct EmuOutcome : board::RunOutcome {

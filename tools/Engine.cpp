@@ -38,8 +38,8 @@ const std::vector<Engine>& Engines() { return Registry(); }
 
 const Engine* FindEngine(std::string_view name) {
   const std::vector<Engine>& engines = Registry();
-  auto it = std::find_if(engines.begin(), engines.end(),
-                         [&](const Engine& e) { return e.name == name; });
+  auto it =
+      std::find_if(engines.begin(), engines.end(), [&](const Engine& e) { return e.name == name; });
   return it == engines.end() ? nullptr : &*it;
 }
 

@@ -63,7 +63,8 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   std::optional<board::JsonlWriter> traceWriter;
   board::FanOut sinks;
   if (trace) {
-    traceWriter.emplace(*trace, options.traceWaits ? board::JsonlForm::Waits : board::JsonlForm::Full,
+    traceWriter.emplace(*trace,
+                        options.traceWaits ? board::JsonlForm::Waits : board::JsonlForm::Full,
                         StepDelayTicks(scenario.config));
     sinks.Add(*traceWriter);
   }

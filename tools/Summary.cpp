@@ -170,8 +170,8 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
   s.guardArmed = state.guardArmed;
   for (size_t reg = 0; reg < state.clockGenerator.size(); ++reg) {
     if (state.clockGenerator[reg] != config.clockGenerator[reg]) {
-      s.registers.push_back({static_cast<uint8_t>(reg), config.clockGenerator[reg],
-                             state.clockGenerator[reg]});
+      s.registers.push_back(
+          {static_cast<uint8_t>(reg), config.clockGenerator[reg], state.clockGenerator[reg]});
     }
   }
   s.acpiBase = state.acpiBase;
@@ -195,13 +195,14 @@ void PrintSummary(std::ostream& out, const RunSummary& s) {
   }
   line("code", CodeLine(s));
   line("levels", LevelLine(s));
-  line("POST", s.post.empty() ? "none"
-                              : fmt::format("{}: {}, last 0x{:02X}",
-                                            Plural(s.post.size(), "code", "codes"),
-                                            FormatPostCodes(s.post), s.post.back()));
+  line("POST", s.post.empty()
+                   ? "none"
+                   : fmt::format("{}: {}, last 0x{:02X}", Plural(s.post.size(), "code", "codes"),
+                                 FormatPostCodes(s.post), s.post.back()));
   line("guard", s.guardArmed ? "left armed" : "disarmed");
   line("registers", RegisterLine(s));
-  line("ACPI", fmt::format("base 0x{:04X}, decoding {}", s.acpiBase, s.acpiDecoding ? "on" : "off"));
+  line("ACPI",
+       fmt::format("base 0x{:04X}, decoding {}", s.acpiBase, s.acpiDecoding ? "on" : "off"));
   line("time", fmt::format("{}: SMBus {}, delays {} ({}), other {}", FormatDuration(s.time.total),
                            FormatDuration(s.time.smbus), FormatDuration(s.time.delays),
                            Plural(s.time.waits, "wait", "waits"), FormatDuration(s.time.other)));

@@ -41,8 +41,8 @@ struct RunSummary {
   std::string stopReason;
   uint16_t codeFrom = 0;
   uint16_t codeTo = 0;
-  std::optional<uint16_t> target;       // RampTargetCode, when "Setup" holds it
-  std::optional<uint8_t> levelSelect;   // RampLevelSelect, when "Setup" holds it
+  std::optional<uint16_t> target;      // RampTargetCode, when "Setup" holds it
+  std::optional<uint8_t> levelSelect;  // RampLevelSelect, when "Setup" holds it
   uint32_t steps = 0;
   uint32_t failedSteps = 0;
   std::vector<LevelRun> levels;

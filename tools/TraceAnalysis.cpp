@@ -23,8 +23,7 @@ uint64_t Duration(std::span<const board::Event> events, size_t index) {
   return index + 1 < events.size() ? events[index + 1].t - events[index].t : 0;
 }
 
-ClockGenReplay::ClockGenReplay(const board::BoardConfig& config)
-    : device_(config.clockGenerator) {}
+ClockGenReplay::ClockGenReplay(const board::BoardConfig& config) : device_(config.clockGenerator) {}
 
 bool ClockGenReplay::Apply(const board::Event& e) {
   if (e.kind != EventKind::Smbus || e.status != board::kEfiSuccess ||
@@ -39,7 +38,8 @@ SuperIoReplay::SuperIoReplay(const board::BoardConfig& config)
     : chip_(config.superIoSelected, config.superIoGlobal, config.superIoDevices) {}
 
 std::optional<SioAccess> SuperIoReplay::Apply(const board::Event& e) {
-  if (e.kind != EventKind::Io || e.width != 8 || !board::SuperIo::Decodes(static_cast<uint16_t>(e.address))) {
+  if (e.kind != EventKind::Io || e.width != 8 ||
+      !board::SuperIo::Decodes(static_cast<uint16_t>(e.address))) {
     return std::nullopt;
   }
   auto port = static_cast<uint16_t>(e.address);

@@ -43,11 +43,11 @@ class ClockGenReplay {
 // One Super I/O port access, as the chip took it.
 struct SioAccess {
   enum class Kind : uint8_t {
-    Key,       // entry key, exit key or register selection at the index port
-    Select,    // logical device selected (register 0x07 written)
-    Register,  // a global or logical-device register read or written
-    IndexRead, // the index port read back
-    Ignored,   // a data-port access outside configuration mode
+    Key,        // entry key, exit key or register selection at the index port
+    Select,     // logical device selected (register 0x07 written)
+    Register,   // a global or logical-device register read or written
+    IndexRead,  // the index port read back
+    Ignored,    // a data-port access outside configuration mode
   };
   Kind kind = Kind::Key;
   bool write = false;
@@ -94,11 +94,11 @@ std::optional<uint32_t> StepDelayTicks(const board::BoardConfig& config);
 
 // One guarded step of the ramp: from its POST 0xC4 to the next timer wait.
 struct RampStep {
-  size_t first = 0;          // index of the POST 0xC4 line
-  size_t end = 0;            // index one past its last line
+  size_t first = 0;              // index of the POST 0xC4 line
+  size_t end = 0;                // index one past its last line
   std::optional<uint16_t> code;  // the code its two-byte write sent, if it got that far
-  uint8_t level = 0;         // register 6 when the step began
-  bool failed = false;       // an SMBus transaction of the step did not succeed
+  uint8_t level = 0;             // register 6 when the step began
+  bool failed = false;           // an SMBus transaction of the step did not succeed
 };
 
 // Finds the ramp steps as a run goes by, fed by a board::WaitSplitter: a step

@@ -128,8 +128,8 @@ std::string DescribeMmio(const board::BoardConfig& config, const Event& e) {
       e.address - config.pcieBase < board::PlatformController::kWindowSize) {
     uint64_t offset = e.address - config.pcieBase;
     std::string width = e.width == 8 ? "" : fmt::format(" ({}-bit)", e.width);
-    return fmt::format("PCI {:02X}:{:02X}.{} reg 0x{:02X}{} {}", offset >> 20, (offset >> 15) & 0x1F,
-                       (offset >> 12) & 0x7, offset & 0xFFF, width, value);
+    return fmt::format("PCI {:02X}:{:02X}.{} reg 0x{:02X}{} {}", offset >> 20,
+                       (offset >> 15) & 0x1F, (offset >> 12) & 0x7, offset & 0xFFF, width, value);
   }
   return fmt::format("MMIO 0x{:08X} {}{} {}", e.address, write ? "write" : "read", e.width, value);
 }
@@ -221,11 +221,10 @@ void Lister::OnAccess(size_t /*index*/, const Event& e, uint64_t /*done*/) {
 std::vector<ListingLine> ListTrace(const board::BoardConfig& config,
                                    std::span<const board::Event> events) {
   Lister lister(config);
-  board::WaitSplitter splitter(lister, StepDelayTicks(config),
-                               std::any_of(events.begin(), events.end(), [](const Event& e) {
-                                 return e.kind == EventKind::Cpu &&
-                                        e.op == static_cast<uint8_t>(board::CpuOp::Pause);
-                               }));
+  board::WaitSplitter splitter(
+      lister, StepDelayTicks(config), std::any_of(events.begin(), events.end(), [](const Event& e) {
+        return e.kind == EventKind::Cpu && e.op == static_cast<uint8_t>(board::CpuOp::Pause);
+      }));
   for (const Event& e : events) {
     splitter.OnEvent(e);
   }

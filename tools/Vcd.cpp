@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 
 #include <fmt/format.h>
@@ -115,8 +115,7 @@ std::string Now() {
 
 }  // namespace
 
-VcdWriter::VcdWriter(std::ostream& out, const board::BoardConfig& config,
-                     const VcdOptions& options)
+VcdWriter::VcdWriter(std::ostream& out, const board::BoardConfig& config, const VcdOptions& options)
     : clockGen_(config), sio_(config), pch_(config) {
   std::array<Value, kCount> initial{};
   initial[kCode] = clockGen_.Code();
