@@ -437,9 +437,13 @@ std::vector<std::pair<std::string, BoardConfig>> SeedConfigs() {
 
 std::vector<std::string> Check(std::span<const uint8_t> data, std::string* description) {
   const BoardConfig config = Decode(data);
-  robustness::RunChecker checker(config);
+  // The expected actions' vector is reused from one input to the next: a
+  // fresh one each time costs more than the run.
+  thread_local std::vector<robustness::Action> storage;
+  robustness::RunChecker checker(config, std::move(storage));
   board::RunResult run = board::RunNative(config, &checker);
   std::vector<std::string> problems = checker.Finish(run, *run.board);
+  storage = checker.TakeStorage();
   if (description != nullptr && !problems.empty()) {
     *description = robustness::Describe(config);
   }

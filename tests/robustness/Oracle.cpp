@@ -920,8 +920,10 @@ std::string Action::Describe() const {
   return "?";
 }
 
-Expectation Expect(const BoardConfig& config) {
+Expectation Expect(const BoardConfig& config, std::vector<Action> storage) {
   Expectation e;
+  storage.clear();
+  e.actions = std::move(storage);
   // The entry: decoding on at 0x500 unless it already was on, when the PCD
   // answers the real window base (low 32 bits, not 0).
   e.acpiBase = config.acpiBase;
@@ -988,9 +990,9 @@ struct RunChecker::Watch {
   InvariantWatch invariants;
 };
 
-RunChecker::RunChecker(const BoardConfig& config)
+RunChecker::RunChecker(const BoardConfig& config, std::vector<Action> storage)
     : config_(config),
-      expectation_(Expect(config)),
+      expectation_(Expect(config, std::move(storage))),
       watch_(std::make_unique<Watch>(expectation_)) {}
 
 RunChecker::~RunChecker() = default;
@@ -1009,6 +1011,11 @@ void RunChecker::OnEvent(const Event& ev) {
   } else {
     watch_->matcher.OnAction(ToAction(ev, index));
   }
+}
+
+std::vector<Action> RunChecker::TakeStorage() {
+  watch_.reset();  // its matcher refers to the expected actions
+  return std::move(expectation_.actions);
 }
 
 std::vector<std::string> RunChecker::Finish(const board::RunOutcome& outcome,

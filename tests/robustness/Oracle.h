@@ -93,7 +93,9 @@ struct Expectation {
   bool fullImage = false;  // both block reads delivered every byte asked for
 };
 
-Expectation Expect(const board::BoardConfig& config);
+// `storage` lends its capacity to the expected actions (a caller checking
+// many runs hands the same vector back each time, sparing the allocations).
+Expectation Expect(const board::BoardConfig& config, std::vector<Action> storage = {});
 
 // The callback's accesses as a run recorded them; consecutive timer reads
 // (PAUSE between them ignored) are one TimerReads entry.
@@ -120,7 +122,8 @@ class CallbackWindow {
 // difference; it keeps nothing per access.
 class RunChecker final : public board::EventSink {
  public:
-  explicit RunChecker(const board::BoardConfig& config);
+  // `storage`: see Expect.
+  explicit RunChecker(const board::BoardConfig& config, std::vector<Action> storage = {});
   ~RunChecker() override;
   RunChecker(const RunChecker&) = delete;
   RunChecker& operator=(const RunChecker&) = delete;
@@ -131,6 +134,8 @@ class RunChecker final : public board::EventSink {
   // Every violation of the model and of the invariants, once the run has
   // ended on `board` with `outcome`. Once only.
   std::vector<std::string> Finish(const board::RunOutcome& outcome, const board::Board& board);
+  // The expected actions' vector, for the next checker; after Finish, once.
+  std::vector<Action> TakeStorage();
 
  private:
   struct Watch;
