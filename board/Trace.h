@@ -56,6 +56,29 @@ struct CompareOptions {
   bool ignoreTime = false;  // compare everything but "t"
 };
 
+// Compares a run's events, as they happen, with an expected sequence (kept by
+// the caller), and stops at the first difference: the run itself is not kept.
+class TraceMatcher final : public EventSink {
+ public:
+  // `expected` must outlive the matcher.
+  explicit TraceMatcher(std::span<const Event> expected, CompareOptions options = {});
+
+  void OnEvent(const Event& event) override;
+  // The first difference ("event N: expected ..., got ..."), nullopt when the
+  // run matched the whole sequence. After the last event.
+  [[nodiscard]] std::optional<std::string> Finish();
+
+ private:
+  // Moves `next_` to the next expected event that takes part.
+  void SkipIgnored();
+
+  std::span<const Event> expected_;
+  CompareOptions options_;
+  size_t next_ = 0;      // into expected_
+  size_t compared_ = 0;  // events compared so far (the N of the message)
+  std::optional<std::string> difference_;
+};
+
 // The first difference between two sequences, described with both JSON lines;
 // nullopt when they match under the options.
 std::optional<std::string> FirstDifference(std::span<const Event> actual,

@@ -96,11 +96,11 @@ int RunCheck(const CheckOptions& options, std::ostream& out, std::ostream& err) 
   uint64_t checked = 0;
   uint64_t different = 0;
   auto one = [&](const std::string& name, const board::BoardConfig& config, bool verbose) {
-    emu::Comparison c = emu::RunBoth(config, emuOptions);
+    const std::optional<std::string> difference = emu::CheckBoth(config, emuOptions);
     ++checked;
-    if (c.difference) {
+    if (difference) {
       ++different;
-      out << name << ": DIFFERENT\n  " << *c.difference << "\n";
+      out << name << ": DIFFERENT\n  " << *difference << "\n";
     } else if (verbose) {
       out << name << ": same\n";
     }
