@@ -44,9 +44,19 @@ std::optional<uint32_t> ClockGenerator::InjectedFailure(uint64_t index) const {
 SmbusResult ClockGenerator::Execute(uint64_t address, uint64_t command, uint8_t operation,
                                     uint64_t length, std::span<const uint8_t> writeData) {
   uint64_t index = transactions_++;
-  if (auto status = InjectedFailure(index)) {
-    return Failed(*status, length);
+  std::optional<uint32_t> injected = InjectedFailure(index);
+  if (injected && IsError(*injected)) {
+    return Failed(*injected, length);
   }
+  SmbusResult result = Perform(address, command, operation, length, writeData);
+  if (injected && result.status == kEfiSuccess) {
+    result.status = *injected;  // carried out, then answered with the warning
+  }
+  return result;
+}
+
+SmbusResult ClockGenerator::Perform(uint64_t address, uint64_t command, uint8_t operation,
+                                    uint64_t length, std::span<const uint8_t> writeData) {
   if (address != kAddress) {
     return Failed(kEfiDeviceError, length);
   }

@@ -11,7 +11,11 @@
 //   command above 255, is refused with EFI_INVALID_PARAMETER.
 // - Other addresses answer EFI_DEVICE_ERROR; other operations EFI_UNSUPPORTED.
 // - Any transaction, numbered from 0 over every Execute (any address, any
-//   outcome), can be made to fail with a chosen status; it changes nothing.
+//   outcome), can be given a chosen status. An error makes it fail: it
+//   changes and transfers nothing. A warning (a status that is not an
+//   error) lets it run as it would, the device acting and a read delivering
+//   its bytes, and then replaces EFI_SUCCESS with the warning, as a PPI
+//   that carried out the transfer and has something to remark does.
 #ifndef CLOCKRAMP_BOARD_CLOCKGENERATOR_H_
 #define CLOCKRAMP_BOARD_CLOCKGENERATOR_H_
 
@@ -25,7 +29,8 @@
 
 namespace board {
 
-// One injected failure: the transaction with this index answers this status.
+// One injected status: the transaction with this index answers this status
+// (an error without acting; a warning after acting as on success).
 struct SmbusFailure {
   uint64_t transaction = 0;
   uint32_t status = 0;
@@ -36,7 +41,7 @@ struct SmbusFailure {
 struct SmbusResult {
   uint32_t status = 0;
   uint64_t length = 0;        // Length after the call (bytes transferred by a read)
-  std::vector<uint8_t> data;  // bytes a successful read delivers into the buffer
+  std::vector<uint8_t> data;  // bytes a read delivers into the buffer (none when it failed)
   uint64_t busBits = 0;       // bit times the transaction occupied the bus
 };
 
@@ -68,6 +73,9 @@ class ClockGenerator {
 
  private:
   std::optional<uint32_t> InjectedFailure(uint64_t index) const;
+  // The transaction as the device answers it, without injected statuses.
+  SmbusResult Perform(uint64_t address, uint64_t command, uint8_t operation, uint64_t length,
+                      std::span<const uint8_t> writeData);
   SmbusResult WriteBlock(uint8_t command, uint64_t length, std::span<const uint8_t> bytes);
   SmbusResult ReadBlock(uint8_t command, uint64_t length) const;
 

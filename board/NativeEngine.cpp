@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "board/Status.h"
 #include "module/ClockRampEntry.h"
 #include "pei/PiDefs.h"
 
@@ -186,7 +187,8 @@ EFI_STATUS EFIAPI NativeSmbusExecute(const EFI_PEI_SMBUS2_PPI* self,
   std::span<const uint8_t> bytes(static_cast<const uint8_t*>(buffer), sent);
   SmbusResult result =
       board.SmbusExecute(address.SmbusDeviceAddress, command, op, pecCheck != 0, *length, bytes);
-  if (result.status == EFI_SUCCESS && buffer != nullptr && !result.data.empty()) {
+  // A read that succeeded, with or without a warning, delivers its bytes.
+  if (!IsError(result.status) && buffer != nullptr && !result.data.empty()) {
     std::memcpy(buffer, result.data.data(), result.data.size());
   }
   *length = static_cast<UINTN>(result.length);

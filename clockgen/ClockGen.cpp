@@ -14,23 +14,36 @@ namespace {
 const EFI_SMBUS_DEVICE_ADDRESS kClockGenAddress = {CLOCK_GEN_SMBUS_ADDRESS};
 
 /**
-  Runs one block transaction with the clock generator, PEC off. Only
-  EFI_SUCCESS with every byte transferred is success: a transaction that
-  answers a warning, or moves fewer bytes than asked, did not do what was
-  asked (a short read leaves image bytes that would be taken for the
-  device's, among them the code the ramp starts from), and is
-  EFI_DEVICE_ERROR. Errors are returned as they are.
+  Runs one block transaction with the clock generator, PEC off. Any status
+  that is not an error is success: a warning still reports a transaction the
+  PPI carried out. A transaction the PPI reports as done but with a byte
+  count other than the one asked for is EFI_DEVICE_ERROR: fewer bytes read
+  leave image bytes that would be taken for the device's (among them the
+  code the ramp starts from), fewer written leave the register short of its
+  value, and more than asked means the PPI moved bytes outside the buffer
+  or miscounts, so nothing it says about the transfer can be trusted.
+  Errors are returned as they are.
   Length itself receives the count the PPI reports, the count asked for is
   kept aside: with nothing stored in this frame before the call, it stays at
   two saved registers (the callback's frame is already 1.6 KiB of buffers,
   and this frame lies under it on every register write).
+
+  @param[in]      Smbus      The SMBus2 PPI.
+  @param[in]      Command    The first register of the block.
+  @param[in]      Operation  EfiSmbusReadBlock or EfiSmbusWriteBlock.
+  @param[in]      Length     The number of bytes to move.
+  @param[in, out] Buffer     The image bytes to send, or to read into.
+
+  @return The status of Execute when it is an error, or when the count it
+          hands back is the one asked for (EFI_SUCCESS or a warning).
+  @retval EFI_DEVICE_ERROR  The PPI reported a count other than Length.
 **/
 EFI_STATUS ClockGenExecute(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Command,
                            EFI_SMBUS_OPERATION Operation, UINTN Length, UINT8 *Buffer) {
   UINTN Asked = Length;
   EFI_STATUS Status =
       Smbus->Execute(Smbus, kClockGenAddress, Command, Operation, FALSE, &Length, Buffer);
-  if (EfiError(Status) || (Status == EFI_SUCCESS && Length == Asked)) {
+  if (EfiError(Status) || Length == Asked) {
     return Status;
   }
   return EFI_DEVICE_ERROR;

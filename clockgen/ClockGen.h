@@ -35,7 +35,8 @@ extern "C" {
   @param[in] Register  The register number; the byte is Image[Register].
   @param[in] Image     The register image.
 
-  @return The status of Execute; a warning instead of EFI_SUCCESS is EFI_DEVICE_ERROR.
+  @return The status of Execute (EFI_SUCCESS, a warning or an error).
+  @retval EFI_DEVICE_ERROR  Execute reported a byte count other than 1.
 **/
 EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register, UINT8 *Image);
 
@@ -47,11 +48,12 @@ EFI_STATUS ClockGenWriteRegister(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Register
   @param[in]  Smbus  The SMBus2 PPI.
   @param[out] Image  The register image, CLOCK_GEN_IMAGE_SIZE bytes.
 
-  @retval EFI_SUCCESS       Both reads succeeded.
-  @retval EFI_DEVICE_ERROR  A read delivered fewer bytes than asked for, or
-                            answered a warning, or the second read's count
-                            does not reach register 20: the image does not
-                            hold the device's registers.
+  @retval EFI_SUCCESS       Both reads succeeded (a warning from either is
+                            success too: the bytes were delivered).
+  @retval EFI_DEVICE_ERROR  A read reported a count other than the one asked
+                            for, or the second read's count does not reach
+                            register 20: the image does not hold the
+                            device's registers.
   @return The failing status of either read, unchanged.
 **/
 EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image);
@@ -64,8 +66,9 @@ EFI_STATUS ClockGenReadImage(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 *Image);
   @param[in] Level  The level.
   @param[in] Image  The register image.
 
-  @retval EFI_SUCCESS       The level is in effect.
-  @retval EFI_DEVICE_ERROR  The write answered a warning.
+  @retval EFI_SUCCESS       The level is in effect (the write succeeded,
+                            possibly with a warning, or was not needed).
+  @retval EFI_DEVICE_ERROR  The write reported a byte count other than 1.
   @return The failing status of the write, unchanged.
 **/
 EFI_STATUS ClockGenSetLevel(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Level, UINT8 *Image);
@@ -78,7 +81,8 @@ EFI_STATUS ClockGenSetLevel(const EFI_PEI_SMBUS2_PPI *Smbus, UINT8 Level, UINT8 
   @param[in] Code   The code; only its low 11 bits reach the device.
   @param[in] Image  The register image.
 
-  @return The status of Execute; a warning instead of EFI_SUCCESS is EFI_DEVICE_ERROR.
+  @return The status of Execute (EFI_SUCCESS, a warning or an error).
+  @retval EFI_DEVICE_ERROR  Execute reported a byte count other than 2.
 **/
 EFI_STATUS ClockGenWriteCode(const EFI_PEI_SMBUS2_PPI *Smbus, UINT16 Code, UINT8 *Image);
 

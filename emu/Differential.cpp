@@ -38,8 +38,8 @@ class Dice {
   std::mt19937_64 rng_;
 };
 
-// An SMBus failure status: mostly real errors, now and then a warning (which
-// the module must take as success).
+// An SMBus failure status: mostly real errors, now and then a warning (a
+// transaction carried out, which the module must take as success).
 uint32_t RandomStatus(Dice& dice) {
   switch (dice.Between(0, 5)) {
     case 0:
@@ -154,6 +154,12 @@ board::BoardConfig RandomConfig(uint64_t seed) {
   }
   for (uint64_t i = dice.Chance(60) ? 0 : dice.Between(1, 3); i > 0; --i) {
     config.smbusFailures.push_back({dice.Between(0, 80), RandomStatus(dice)});
+  }
+  // Warnings on their own, often early where the image reads are: the
+  // engines must deliver a warned read's bytes and carry a warned write out.
+  for (uint64_t i = dice.Chance(70) ? 0 : dice.Between(1, 4); i > 0; --i) {
+    uint64_t at = dice.Chance(30) ? dice.Between(0, 2) : dice.Between(0, 60);
+    config.smbusFailures.push_back({at, static_cast<uint32_t>(dice.Between(1, 6))});
   }
 
   // "Setup": the target near the current code (or equal, or beyond 11 bits).

@@ -291,7 +291,8 @@ void GuestFoundation::SmbusExecute(Machine& m) {
   }
   board::SmbusResult result =
       board_.SmbusExecute(address, command, operation, pec, *length, sent);
-  if (result.status == board::kEfiSuccess && buffer != 0 && !result.data.empty() &&
+  // A read that succeeded, with or without a warning, delivers its bytes.
+  if (!board::IsError(result.status) && buffer != 0 && !result.data.empty() &&
       !m.WriteGuest(buffer, result.data, "SMBus read data")) {
     return;
   }

@@ -41,7 +41,8 @@ class Run {
       : board_(board),
         options_(options),
         machine_(board, MachineOptions(board, options)),
-        image_(LoadImage(machine_, image, options.load_address)),
+        image_(options.at_image_base ? LoadImageAtBase(machine_, image)
+                                     : LoadImage(machine_, image, options.load_address)),
         foundation_(machine_, board),
         deadline_(options.time_limit_ms == 0
                       ? Clock::time_point::max()

@@ -29,6 +29,9 @@ struct EmuOptions {
   std::string image_path;
   // Where the image runs in flash: 32-byte aligned, inside 0xFFF00000-0xFFFFFFFF.
   uint32_t load_address = memmap::kDefaultLoadAddress;
+  // Run the image at its own ImageBase with no relocation applied, as code
+  // rebased for where it executes in place runs (load_address is unused).
+  bool at_image_base = false;
   // Count instructions, PAUSEs and per-step figures (a code hook on every
   // instruction: slower). The stack high-water is measured either way.
   bool measure = true;

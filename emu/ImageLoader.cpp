@@ -63,8 +63,10 @@ void CheckLoadable(const pe::PeImage& image, uint32_t address) {
   }
 }
 
-LoadedImage LoadImage(Machine& machine, const pe::PeImage& image, uint32_t address) {
-  CheckLoadable(image, address);
+namespace {
+
+// Writes the image laid out for `address` and describes where it went.
+LoadedImage Place(Machine& machine, const pe::PeImage& image, uint32_t address) {
   std::vector<uint8_t> memory = image.Load(address);
   machine.engine().Write(address, memory);
 
@@ -77,6 +79,39 @@ LoadedImage LoadImage(Machine& machine, const pe::PeImage& image, uint32_t addre
         {s.name, address + s.virtual_address, std::max(s.virtual_size, s.raw_size), s.Writable()});
   }
   return loaded;
+}
+
+}  // namespace
+
+LoadedImage LoadImage(Machine& machine, const pe::PeImage& image, uint32_t address) {
+  CheckLoadable(image, address);
+  return Place(machine, image, address);
+}
+
+void CheckRunsAtBase(const pe::PeImage& image) {
+  const pe::Headers& h = image.headers();
+  if (!image.IsPe32() || h.machine != pe::kMachineI386) {
+    throw EmuError("not a PE32 image for IA-32 (machine " + Hex(h.machine) + ", magic " +
+                   Hex(h.magic) + ")");
+  }
+  if (h.section_alignment == 0 || h.image_base % h.section_alignment != 0) {
+    throw EmuError("ImageBase " + Hex(h.image_base) +
+                   " is not a multiple of the section alignment " + Hex(h.section_alignment));
+  }
+  if (h.image_base + h.size_of_image > (uint64_t{1} << 32)) {
+    throw EmuError("the image at its ImageBase " + Hex(h.image_base) + " runs past 4 GiB");
+  }
+  if (h.entry_point == 0 || h.entry_point >= h.size_of_image) {
+    throw EmuError("entry point RVA " + Hex(h.entry_point) + " is outside the image");
+  }
+}
+
+LoadedImage LoadImageAtBase(Machine& machine, const pe::PeImage& image) {
+  CheckRunsAtBase(image);
+  const auto base = static_cast<uint32_t>(image.headers().image_base);
+  machine.MapImageWindow(base, image.headers().size_of_image);
+  // Laid out at its own base, the relocations add nothing.
+  return Place(machine, image, base);
 }
 
 }  // namespace emu

@@ -42,6 +42,16 @@ void CheckLoadable(const clockramp::pe::PeImage& image, uint32_t address);
 // Checks the image, then writes it, relocated, into the machine's flash at `address`.
 LoadedImage LoadImage(Machine& machine, const clockramp::pe::PeImage& image, uint32_t address);
 
+// Checks the image for a run at its own ImageBase with no relocation applied,
+// as code that executes in place from where it was rebased to: PE32 for
+// IA-32, an ImageBase that is a multiple of the section alignment and leaves
+// the whole image below 4 GiB. Throws EmuError naming what is wrong.
+void CheckRunsAtBase(const clockramp::pe::PeImage& image);
+
+// Checks the image, maps its pages when they lie outside the flash window,
+// and writes it there as it is.
+LoadedImage LoadImageAtBase(Machine& machine, const clockramp::pe::PeImage& image);
+
 }  // namespace emu
 
 #endif  // CLOCKRAMP_EMU_IMAGELOADER_H_

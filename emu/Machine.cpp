@@ -98,6 +98,34 @@ std::vector<std::pair<uint32_t, uint32_t>> Machine::ClearWindows(uint64_t base, 
   return windows;
 }
 
+void Machine::MapImageWindow(uint32_t base, uint32_t size) {
+  using namespace memmap;
+  const uint64_t end = uint64_t{base} + size;
+  if (base >= kFlashBase && end <= kFlashEnd) {
+    return;
+  }
+  const uint64_t begin = base & ~uint64_t{kPageSize - 1};
+  const uint64_t page_end = (end + kPageSize - 1) & ~uint64_t{kPageSize - 1};
+  const auto windows = ClearWindows(begin, page_end - begin);
+  const bool clear =
+      windows.size() == 1 && windows[0].first == begin && windows[0].second == page_end - begin;
+  const bool on_device = std::any_of(
+      options_.mmio_windows.begin(), options_.mmio_windows.end(),
+      [&](const auto& w) { return begin < uint64_t{w.first} + w.second && w.first < page_end; });
+  // Nothing may be mapped in the first MiB, where a null or small bad pointer must fault.
+  if (size == 0 || begin < kFoundationBase || page_end > (uint64_t{1} << 32) || !clear ||
+      on_device) {
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "an image at 0x%X (0x%X bytes) overlaps another region of the memory map", base,
+                  size);
+    throw EmuError(text);
+  }
+  engine_.Map(static_cast<uint32_t>(begin), static_cast<uint32_t>(page_end - begin),
+              UC_PROT_READ | UC_PROT_EXEC);
+  engine_.Fill(static_cast<uint32_t>(begin), static_cast<uint32_t>(page_end - begin), 0xFF);
+}
+
 uint32_t Machine::AddStub(std::string name, StubHandler handler) {
   auto index = static_cast<uint32_t>(stubs_.size());
   if ((index + 1) * memmap::kStubSpacing > memmap::kStubSize) {

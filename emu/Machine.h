@@ -78,6 +78,13 @@ class Machine {
     describe_ = std::move(describe);
   }
 
+  // Makes [base, base + size) readable and executable (0xFF until written), for
+  // an image that runs at its own ImageBase outside the flash window. Nothing
+  // to do inside the flash window; throws EmuError when the pages would
+  // overlap another region of the memory map (the unmapped first MiB
+  // included) or a device window.
+  void MapImageWindow(uint32_t base, uint32_t size);
+
   // Allocates a stub (a RET in the stub page) and returns its address.
   uint32_t AddStub(std::string name, StubHandler handler);
   // A stub that stops the guest with a fault naming the unexpected call.

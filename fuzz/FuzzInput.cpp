@@ -18,8 +18,9 @@ constexpr size_t kMaxFailures = 16;
 constexpr uint8_t kRawStatus = 0xF0;  // a status choice from here on reads a u32
 
 // Statuses an injected failure or NotifyPpi can answer: errors, unusual
-// error values and non-error warnings (never EFI_SUCCESS: a "failure" that
-// answers success while doing nothing is not a fault the module can see).
+// error values and warnings. On the SMBus an error does nothing and a warning
+// comes after a transaction carried out, which the module must take as
+// success. EFI_SUCCESS is left out: injected, it would change nothing.
 constexpr std::array<uint32_t, 14> kStatuses = {
     0x80000007U, 0x80000012U, 0x8000ABCDU, 0x00000004U, 0x80000002U, 0x80000015U, 0x00000001U,
     0x80000000U, 0xFFFFFFFFU, 0x7FFFFFFFU, 0x8000000EU, 0x80000003U, 0x80000005U, 0x80000004U};
@@ -432,6 +433,12 @@ std::vector<std::pair<std::string, BoardConfig>> SeedConfigs() {
   out.emplace_back("Super I/O registers set", guard);
   BoardConfig far = ramp(1000, 1100, 0xFF, 0);
   out.emplace_back("long ramp", far);
+  // Every transaction of a short ramp warned: everything is carried out.
+  BoardConfig warned = ramp(1000, 997, 1, 1);
+  for (uint64_t k = 0; k < kMaxFailures; ++k) {
+    warned.smbusFailures.push_back({k, k % 2 == 0 ? 0x00000004U : 0x00000001U});
+  }
+  out.emplace_back("every transaction warns", warned);
   return out;
 }
 

@@ -8,14 +8,7 @@
 namespace clockramp::fv {
 namespace {
 
-constexpr uint32_t kMaxStandardSize = 0xFFFFFF;  // 24-bit size fields
-constexpr uint32_t kFileAlignment = 8;
-constexpr uint32_t kSectionAlignment = 4;
 constexpr uint8_t kFvRevision = 2;
-
-uint32_t AlignUp(uint32_t value, uint32_t alignment) {
-  return (value + alignment - 1) / alignment * alignment;
-}
 
 void Put16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
   out[at] = static_cast<uint8_t>(value);
@@ -26,6 +19,10 @@ void Put24(std::vector<uint8_t>& out, size_t at, uint32_t value) {
   for (unsigned i = 0; i < 3; ++i) {
     out[at + i] = static_cast<uint8_t>(value >> (8 * i));
   }
+}
+
+uint32_t Get24(const std::vector<uint8_t>& in, size_t at) {
+  return in[at] | (in[at + 1] << 8) | (static_cast<uint32_t>(in[at + 2]) << 16);
 }
 
 void Put32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
@@ -52,8 +49,8 @@ std::vector<uint8_t> LeadingSections(const PeimOptions& options) {
   const auto misaligned = [&](uint32_t body) {
     return (body - options.body_skew) % options.body_alignment != 0;
   };
-  std::vector<uint8_t> out = BuildSection(kSectionPeiDepex, BuildDepexRequiring(options.required_ppi));
-  out.resize(AlignUp(static_cast<uint32_t>(out.size()), kSectionAlignment), 0);
+  std::vector<uint8_t> out = BuildSection(kSectionPeiDepex, PeimDepex(options));
+  out.resize(AlignUp(out.size(), kSectionAlignment), 0);
   // The body follows the file header, these sections and its own header.
   const auto body = [&] {
     return kFfsFileHeaderSize + static_cast<uint32_t>(out.size()) + kSectionHeaderSize;
@@ -75,6 +72,17 @@ std::vector<uint8_t> LeadingSections(const PeimOptions& options) {
 const Guid kClockRampFileGuid = Guid::Parse("0444A79F-3154-4B14-9D8E-73CFD19CDF05");
 const Guid kPcdPpiGuid = Guid::Parse("06E81C58-4AD7-44BC-8390-F10265F72480");
 const Guid kFirmwareFileSystem2Guid = Guid::Parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+const Guid kFirmwareFileSystem3Guid = Guid::Parse("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");
+const Guid kLzmaSectionGuid = Guid::Parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
+const Guid kPeiAprioriFileGuid = Guid::Parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6");
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+uint8_t StoredState(uint8_t state, bool erase_polarity) {
+  return erase_polarity ? static_cast<uint8_t>(~state) : state;
+}
 
 Guid Guid::Parse(std::string_view text) {
   // 8-4-4-4-12 hexadecimal digits.
@@ -129,6 +137,21 @@ std::array<uint8_t, 16> Guid::Bytes() const {
   return b;
 }
 
+Guid Guid::FromBytes(std::span<const uint8_t> bytes) {
+  Guid g;
+  g.data1 = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+  g.data2 = static_cast<uint16_t>(bytes[4] | (bytes[5] << 8));
+  g.data3 = static_cast<uint16_t>(bytes[6] | (bytes[7] << 8));
+  std::copy_n(bytes.begin() + 8, 8, g.data4.begin());
+  return g;
+}
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
 uint8_t Sum8(std::span<const uint8_t> bytes) {
   uint8_t sum = 0;
   for (uint8_t b : bytes) {
@@ -157,6 +180,40 @@ std::vector<uint8_t> BuildSection(uint8_t type, std::span<const uint8_t> body) {
   return out;
 }
 
+std::vector<uint8_t> BuildAnySizeSection(uint8_t type, std::span<const uint8_t> header_fields,
+                                         std::span<const uint8_t> body) {
+  const uint64_t standard = kSectionHeaderSize + header_fields.size() + body.size();
+  const bool extended = standard >= kMaxStandardSize;
+  const uint64_t size = standard + (extended ? kLargeSectionHeaderSize - kSectionHeaderSize : 0);
+  if (size > 0xFFFFFFFFULL) {
+    throw std::invalid_argument("section of " + std::to_string(size) + " bytes is too large");
+  }
+  std::vector<uint8_t> out(extended ? kLargeSectionHeaderSize : kSectionHeaderSize);
+  Put24(out, 0, extended ? kMaxStandardSize : static_cast<uint32_t>(size));
+  out[3] = type;
+  if (extended) {
+    Put32(out, 4, static_cast<uint32_t>(size));
+  }
+  Append(out, header_fields);
+  Append(out, body);
+  return out;
+}
+
+std::vector<uint8_t> BuildGuidDefinedSection(const Guid& definition, uint16_t attributes,
+                                             std::span<const uint8_t> data) {
+  // GUID, data offset, attributes; the offset counts the common header, whose
+  // form depends on the whole size.
+  std::vector<uint8_t> fields(20, 0);
+  const std::array<uint8_t, 16> guid = definition.Bytes();
+  std::copy(guid.begin(), guid.end(), fields.begin());
+  Put16(fields, 18, attributes);
+  std::vector<uint8_t> section = BuildAnySizeSection(kSectionGuidDefined, fields, data);
+  const uint32_t common =
+      Get24(section, 0) == kMaxStandardSize ? kLargeSectionHeaderSize : kSectionHeaderSize;
+  Put16(section, common + 16, static_cast<uint16_t>(common + fields.size()));
+  return section;
+}
+
 std::vector<uint8_t> BuildDepexRequiring(const Guid& ppi) {
   std::vector<uint8_t> out{kDepexPush};
   Append(out, ppi.Bytes());
@@ -183,32 +240,87 @@ uint32_t ImageBodyOffset(const PeimOptions& options) {
          kSectionHeaderSize;
 }
 
+std::vector<uint8_t> PeimDepex(const PeimOptions& options) {
+  return BuildDepexRequiring(options.required_ppi);
+}
+
+void SealFile(std::vector<uint8_t>& file) {
+  const bool large = (file[19] & kFfsAttribLargeFile) != 0;
+  const uint32_t header = large ? kFfsLargeFileHeaderSize : kFfsFileHeaderSize;
+  if (file.size() < header) {
+    throw std::invalid_argument("a file is shorter than its header");
+  }
+  if (large) {
+    Put24(file, 20, 0);
+    Put32(file, 24, static_cast<uint32_t>(file.size()));
+    Put32(file, 28, static_cast<uint32_t>(static_cast<uint64_t>(file.size()) >> 32));
+  } else if (file.size() > kMaxStandardSize) {
+    throw std::invalid_argument("file of " + std::to_string(file.size()) +
+                                " bytes needs a large-file header");
+  } else {
+    Put24(file, 20, static_cast<uint32_t>(file.size()));
+  }
+  const std::span<const uint8_t> data = std::span(file).subspan(header);
+  // The header checksum makes the header sum to zero with the file checksum
+  // (byte 17) and the state (byte 23) counted as zero.
+  const uint8_t state = file[23];
+  file[16] = 0;
+  file[17] = 0;
+  file[23] = 0;
+  file[16] = static_cast<uint8_t>(0x100 - Sum8(std::span(file).first(header)));
+  // The data checksum makes the data and it sum to zero; without the
+  // attribute it is the fixed value.
+  file[17] = (file[19] & kFfsAttribChecksum) != 0 ? static_cast<uint8_t>(0x100 - Sum8(data))
+                                                  : kFixedFileChecksum;
+  file[23] = state;
+}
+
+std::vector<uint8_t> BuildFile(const Guid& name, uint8_t type, uint8_t attributes,
+                               std::span<const uint8_t> data, bool erase_polarity) {
+  const bool large = (attributes & kFfsAttribLargeFile) != 0;
+  std::vector<uint8_t> file(large ? kFfsLargeFileHeaderSize : kFfsFileHeaderSize, 0);
+  const std::array<uint8_t, 16> bytes = name.Bytes();
+  std::copy(bytes.begin(), bytes.end(), file.begin());
+  file[18] = type;
+  file[19] = attributes;
+  // A completely written file.
+  file[23] = StoredState(kFileWrittenState, erase_polarity);
+  Append(file, data);
+  SealFile(file);
+  return file;
+}
+
+std::vector<uint8_t> BuildPadFile(uint32_t size, bool erase_polarity) {
+  if (size < kFfsFileHeaderSize) {
+    throw std::invalid_argument("a pad file of " + std::to_string(size) +
+                                " bytes has no room for its header");
+  }
+  Guid none;
+  none.data1 = 0xFFFFFFFF;
+  none.data2 = 0xFFFF;
+  none.data3 = 0xFFFF;
+  none.data4.fill(0xFF);
+  return BuildFile(none, kFileTypePad, 0,
+                   std::vector<uint8_t>(size - kFfsFileHeaderSize, erase_polarity ? 0xFF : 0x00),
+                   erase_polarity);
+}
+
+std::vector<uint8_t> BuildAprioriFile(const std::vector<Guid>& files, bool erase_polarity) {
+  std::vector<uint8_t> list;
+  for (const Guid& g : files) {
+    Append(list, g.Bytes());
+  }
+  return BuildFile(kPeiAprioriFileGuid, kFileTypeFreeform, kFfsAttribChecksum,
+                   BuildSection(kSectionRaw, list), erase_polarity);
+}
+
 std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOptions& options) {
   std::vector<uint8_t> data = LeadingSections(options);
   Append(data, BuildSection(options.image_section_type, image));
-  data.resize(AlignUp(static_cast<uint32_t>(data.size()), kSectionAlignment), 0);
+  data.resize(AlignUp(data.size(), kSectionAlignment), 0);
   Append(data, BuildSection(kSectionUserInterface, Utf16Name(options.ui_name)));
-
-  const size_t size = kFfsFileHeaderSize + data.size();
-  if (size > kMaxStandardSize) {
-    throw std::invalid_argument("file of " + std::to_string(size) +
-                                " bytes needs a large-file header");
-  }
-  std::vector<uint8_t> file(kFfsFileHeaderSize, 0);
-  const std::array<uint8_t, 16> name = options.file_guid.Bytes();
-  std::copy(name.begin(), name.end(), file.begin());
-  file[18] = kFileTypePeim;
-  file[19] = kFfsAttribChecksum;
-  Put24(file, 20, static_cast<uint32_t>(size));
-  // The header checksum makes the header sum to zero with the file checksum
-  // (byte 17) and the state (byte 23) counted as zero, as they are now.
-  file[16] = static_cast<uint8_t>(0x100 - Sum8(file));
-  // The data checksum makes the data and it sum to zero.
-  file[17] = static_cast<uint8_t>(0x100 - Sum8(data));
-  // A completely written file; erase polarity 1 inverts every state bit.
-  file[23] = static_cast<uint8_t>(~(kFileHeaderConstruction | kFileHeaderValid | kFileDataValid));
-  Append(file, data);
-  return file;
+  return BuildFile(options.file_guid, kFileTypePeim, kFfsAttribChecksum, data,
+                   options.erase_polarity);
 }
 
 std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,
@@ -218,16 +330,22 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   }
   // Fixed header, one block map entry, the terminating zero entry.
   const uint32_t header_size = kFvHeaderFixedSize + 2 * 8;
-  uint32_t used = header_size;
+  // The extended header: the name and its own size.
+  constexpr uint32_t kExtHeaderSize = 20;
+  const uint32_t first_file = static_cast<uint32_t>(
+      AlignUp(header_size + (options.name ? kExtHeaderSize : 0), kFileAlignment));
+  uint32_t used = first_file;
   for (const std::vector<uint8_t>& file : files) {
-    used = AlignUp(used, kFileAlignment) + static_cast<uint32_t>(file.size());
+    used = static_cast<uint32_t>(AlignUp(used, kFileAlignment) + file.size());
   }
+  used = std::max(used, options.min_length);
   const uint32_t blocks = (used + options.block_size - 1) / options.block_size;
   const uint32_t length = blocks * options.block_size;
 
-  std::vector<uint8_t> fv(length, 0xFF);
+  const bool erase_polarity = (options.attributes & kFvbErasePolarity) != 0;
+  std::vector<uint8_t> fv(length, erase_polarity ? 0xFF : 0x00);
   std::fill(fv.begin(), fv.begin() + header_size, 0);  // zero vector and reserved fields
-  const std::array<uint8_t, 16> fs = kFirmwareFileSystem2Guid.Bytes();
+  const std::array<uint8_t, 16> fs = options.file_system.Bytes();
   std::copy(fs.begin(), fs.end(), fv.begin() + 16);
   Put32(fv, 32, length);  // FvLength, 64 bits
   Put32(fv, 36, 0);
@@ -237,16 +355,21 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   fv[43] = 'H';
   Put32(fv, 44, options.attributes);
   Put16(fv, 48, static_cast<uint16_t>(header_size));
-  Put16(fv, 52, 0);  // no extended header
+  Put16(fv, 52, static_cast<uint16_t>(options.name ? header_size : 0));
   fv[55] = kFvRevision;
   Put32(fv, 56, blocks);
   Put32(fv, 60, options.block_size);
   // Bytes 64..71 stay zero: the block map's end.
   Put16(fv, 50, static_cast<uint16_t>(0x10000 - Sum16(std::span(fv).first(header_size))));
+  if (options.name) {
+    const std::array<uint8_t, 16> name = options.name->Bytes();
+    std::copy(name.begin(), name.end(), fv.begin() + header_size);
+    Put32(fv, header_size + 16, kExtHeaderSize);
+  }
 
-  uint32_t at = header_size;
+  uint32_t at = first_file;
   for (const std::vector<uint8_t>& file : files) {
-    at = AlignUp(at, kFileAlignment);
+    at = static_cast<uint32_t>(AlignUp(at, kFileAlignment));
     // Between files the gap keeps the erased value, as flash would.
     std::copy(file.begin(), file.end(), fv.begin() + at);
     at += static_cast<uint32_t>(file.size());

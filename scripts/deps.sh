@@ -7,7 +7,7 @@ packages=(
   clang lld llvm libclang-rt-14-dev clang-tidy clang-format cppcheck
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libfmt-dev libunicorn-dev
-  uefitool-cli
+  uefitool-cli ovmf-ia32 liblzma-dev
 )
 
 missing=()

@@ -42,12 +42,15 @@ std::vector<std::string> Notes(const emu::EmuOutcome& outcome) {
 
 }  // namespace
 
-void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath) {
+void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath,
+                        const std::shared_ptr<const bool>& atImageBase) {
   RegisterEngine(Engine{
       "ia32",
       "the IA-32 image ClockRamp.efi, instruction by instruction under Unicorn (see --image)",
-      [imagePath](const board::BoardConfig& config, board::EventSink* sink) {
-        emu::EmuResult result = emu::RunIa32(config, OptionsFor(*imagePath), sink);
+      [imagePath, atImageBase](const board::BoardConfig& config, board::EventSink* sink) {
+        emu::EmuOptions options = OptionsFor(*imagePath);
+        options.at_image_base = atImageBase && *atImageBase;
+        emu::EmuResult result = emu::RunIa32(config, options, sink);
         EngineRun run;
         run.notes = Notes(result);
         run.outcome = static_cast<const board::RunOutcome&>(result);

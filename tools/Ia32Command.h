@@ -15,8 +15,11 @@ namespace clockramp::tool {
 
 // Registers the "ia32" engine: the built ClockRamp.efi (or *imagePath, read
 // when the run starts) executed under Unicorn on the same board. Its summary
-// notes give the instructions executed and the stack high-water.
-void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath);
+// notes give the instructions executed and the stack high-water. When
+// *atImageBase is set (read when the run starts), the image runs at its own
+// ImageBase with no relocation applied, as a rebased image executes in place.
+void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath,
+                        const std::shared_ptr<const bool>& atImageBase = nullptr);
 
 struct CheckOptions {
   std::vector<std::string> scenarios;  // files; the default board when none and no --random

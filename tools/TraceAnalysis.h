@@ -27,11 +27,11 @@ inline constexpr uint8_t kPostStepBegin = 0xC4;  // first POST code of a guarded
 uint64_t Duration(std::span<const board::Event> events, size_t index);
 
 // The clock generator's stored registers, replayed from the SMBus writes that
-// succeeded.
+// succeeded (a warning included: the device took the bytes).
 class ClockGenReplay {
  public:
   explicit ClockGenReplay(const board::BoardConfig& config);
-  // Applies a successful block write; false for any other line.
+  // Applies a block write that did not fail; false for any other line.
   bool Apply(const board::Event& event);
   [[nodiscard]] uint8_t Register(uint8_t reg) const { return device_.Register(reg); }
   [[nodiscard]] uint16_t Code() const { return device_.Code(); }
@@ -98,7 +98,7 @@ struct RampStep {
   size_t end = 0;                // index one past its last line
   std::optional<uint16_t> code;  // the code its two-byte write sent, if it got that far
   uint8_t level = 0;             // register 6 when the step began
-  bool failed = false;           // an SMBus transaction of the step did not succeed
+  bool failed = false;           // an SMBus transaction of the step answered an error
 };
 
 // Finds the ramp steps as a run goes by, fed by a board::WaitSplitter: a step

@@ -79,7 +79,10 @@ std::string DescribeSmbus(const Event& e) {
   auto op = static_cast<board::SmbusOperation>(e.op);
   std::string device = fmt::format("SMBus 0x{:02X} {}", e.address, board::SmbusOperationName(e.op));
   const std::vector<uint8_t>& data = e.Data();
-  bool failed = e.status != board::kEfiSuccess;
+  bool failed = board::IsError(e.status);
+  // A warning comes after a transaction carried out: its data are shown, then the status.
+  std::string warning =
+      failed || e.status == board::kEfiSuccess ? std::string() : ": " + StatusName(e.status);
   std::string text;
   if (op == board::SmbusOperation::WriteBlock) {
     text = fmt::format("{} reg {} ← {}", device, e.value, Bytes(data));
@@ -88,12 +91,13 @@ std::string DescribeSmbus(const Event& e) {
     } else if (e.value == 6 && data.size() == 1) {
       text += fmt::format(" ({})", LevelName(data[0]));
     }
-    return failed ? fmt::format("{}: {}, nothing written", text, StatusName(e.status)) : text;
+    return failed ? fmt::format("{}: {}, nothing written", text, StatusName(e.status))
+                  : text + warning;
   }
   if (op == board::SmbusOperation::ReadBlock) {
     text = fmt::format("{} reg {}, up to {}", device, e.value, e.length);
     return failed ? fmt::format("{}: {}", text, StatusName(e.status))
-                  : fmt::format("{} → {} bytes: {}", text, data.size(), Bytes(data));
+                  : fmt::format("{} → {} bytes: {}{}", text, data.size(), Bytes(data), warning);
   }
   text = fmt::format("{} command {}, length {}", device, e.value, e.length);
   if (!data.empty()) {

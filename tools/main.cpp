@@ -90,12 +90,16 @@ int main(int argc, char** argv) try {
 #ifdef CLOCKRAMP_HAVE_IA32
   // --image is read when an ia32 run starts, after the command line is parsed.
   auto imagePath = std::make_shared<std::string>();
-  RegisterIa32Engine(imagePath);
+  auto atImageBase = std::make_shared<bool>(false);
+  RegisterIa32Engine(imagePath, atImageBase);
 #endif
   CLI::App* run = AddRun(app, runOptions, scenario);
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,
                   "The IA-32 image for --engine ia32 (default: the one this build made)");
+  run->add_flag("--at-image-base", *atImageBase,
+                "With --engine ia32: run the image at its own ImageBase with no relocation "
+                "applied, as a rebased image executes in place");
   CheckOptions checkOptions;
   AddCheckCommand(app, checkOptions);
 #else

@@ -92,6 +92,41 @@ TEST(ClockGenerator, InjectedFailureHitsOnlyItsTransactionAndChangesNothing) {
   EXPECT_EQ(gen.Transactions(), 5U);
 }
 
+// A warning is answered after the transaction was carried out: the write
+// lands, the read delivers, the bus is as busy as on success. A transaction
+// the device refuses keeps its own error.
+TEST(ClockGenerator, InjectedWarningCarriesTheTransactionOutThenAnswersIt) {
+  struct Case {
+    uint64_t address;
+    uint8_t operation;
+    uint64_t length;
+    uint32_t status;  // what comes back
+  };
+  constexpr uint32_t kWarn = 0x00000005U;
+  for (const Case& c : std::vector<Case>{{0x6B, kWrite, 2, kWarn},
+                                         {0x6B, kRead, 6, kWarn},
+                                         {0x6B, kRead, 17, kWarn},  // count 6: a short read
+                                         {0x50, kWrite, 1, kEfiDeviceError},
+                                         {0x6B, kWrite, 33, kEfiInvalidParameter}}) {
+    auto regs = IndexedRegisters();
+    regs[8] = 6;
+    ClockGenerator warned(regs, std::nullopt, {{1, kWarn}});
+    ClockGenerator clean(regs);
+    std::vector<uint8_t> bytes(40, 0xA5);
+    for (ClockGenerator* gen : {&warned, &clean}) {
+      ASSERT_EQ(gen->Execute(0x6B, 100, kWrite, 1, bytes).status, kEfiSuccess);
+    }
+    SmbusResult w = warned.Execute(c.address, 10, c.operation, c.length, bytes);
+    SmbusResult r = clean.Execute(c.address, 10, c.operation, c.length, bytes);
+    EXPECT_EQ(w.status, c.status) << c.address << " " << int(c.operation) << " " << c.length;
+    EXPECT_EQ(w.length, r.length);
+    EXPECT_EQ(w.data, r.data);
+    EXPECT_EQ(w.busBits, r.busBits);
+    EXPECT_EQ(warned.Registers(), clean.Registers());
+    EXPECT_EQ(warned.Execute(0x6B, 10, kRead, 1, {}).status, kEfiSuccess);  // only #1 warned
+  }
+}
+
 TEST(ClockGenerator, RefusesWhatItCannotDoWithoutChangingAnything) {
   struct Case {
     uint64_t address;

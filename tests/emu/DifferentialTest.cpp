@@ -8,6 +8,7 @@
 
 #include "board/NativeEngine.h"
 #include "board/Status.h"
+#include "board/Trace.h"
 #include "emu/Differential.h"
 #include "emu/Ia32Engine.h"
 
@@ -24,6 +25,8 @@ TEST(Differential, RandomBoardsRunIdenticallyOnBothEngines) {
   unsigned hung = 0;
   unsigned ramped = 0;
   unsigned step_failures = 0;
+  unsigned warned = 0;       // runs in which a transaction answered a warning
+  unsigned warned_read = 0;  // ... one of the image reads among them
   std::set<uint32_t> notify_statuses;
   for (uint64_t seed = kFirstSeed; seed < kFirstSeed + kScenarios; ++seed) {
     board::BoardConfig config = emu::RandomConfig(seed);
@@ -36,6 +39,17 @@ TEST(Differential, RandomBoardsRunIdenticallyOnBothEngines) {
       EXPECT_EQ(emu::CheckBoth(config, options), std::nullopt) << "seed " << seed;
     }
     hung += c.native.hung ? 1 : 0;
+    bool any_warning = false;
+    bool read_warning = false;
+    for (const board::Event& e : c.native.trace().Events()) {
+      const bool warning = e.kind == board::EventKind::Smbus && e.status != board::kEfiSuccess &&
+                           !board::IsError(e.status);
+      any_warning = any_warning || warning;
+      read_warning = read_warning ||
+                     (warning && e.op == static_cast<uint8_t>(board::SmbusOperation::ReadBlock));
+    }
+    warned += any_warning ? 1 : 0;
+    warned_read += read_warning ? 1 : 0;
     if (c.native.notifyStatus) {
       notify_statuses.insert(*c.native.notifyStatus);
       bool moved = c.native.board->ClockGen().Code() !=
@@ -49,6 +63,8 @@ TEST(Differential, RandomBoardsRunIdenticallyOnBothEngines) {
   EXPECT_GE(hung, 5U);
   EXPECT_GE(ramped, 50U);
   EXPECT_GE(step_failures, 5U);
+  EXPECT_GE(warned, 30U);
+  EXPECT_GE(warned_read, 5U);
   EXPECT_GE(notify_statuses.size(), 6U);
   EXPECT_TRUE(notify_statuses.count(board::kEfiSuccess));
   EXPECT_TRUE(notify_statuses.count(0x80000004U));  // EFI_BAD_BUFFER_SIZE

@@ -207,4 +207,125 @@ TEST(ClockGenWriteRegister, SendsTheImageByteAsAOneByteBlockAndReturnsTheStatus)
   EXPECT_EQ(writes[1], std::vector<uint8_t>{0x11});
 }
 
+// An SMBus2 PPI in front of the board's that hands back a skewed Length for
+// one transaction (counted from 0), as a PPI that miscounts would: the board
+// itself always reports the bytes it moved.
+struct SkewedSmbus {
+  EFI_PEI_SMBUS2_PPI ppi{};  // first, so that This is the whole object
+  const EFI_PEI_SMBUS2_PPI* inner = nullptr;
+  uint64_t transaction = 0;
+  int64_t skew = 0;
+  uint64_t next = 0;
+
+  SkewedSmbus(const EFI_PEI_SMBUS2_PPI* board, uint64_t at, int64_t by)
+      : inner(board), transaction(at), skew(by) {
+    ppi.Execute = Execute;
+  }
+  static EFI_STATUS EFIAPI Execute(const EFI_PEI_SMBUS2_PPI* self, EFI_SMBUS_DEVICE_ADDRESS address,
+                                   EFI_SMBUS_DEVICE_COMMAND command, EFI_SMBUS_OPERATION op,
+                                   BOOLEAN pec, UINTN* length, VOID* buffer) {
+    auto* me = const_cast<SkewedSmbus*>(reinterpret_cast<const SkewedSmbus*>(self));
+    EFI_STATUS status = me->inner->Execute(me->inner, address, command, op, pec, length, buffer);
+    if (me->next++ == me->transaction) {
+      *length = static_cast<UINTN>(static_cast<int64_t>(*length) + me->skew);
+    }
+    return status;
+  }
+};
+
+// Which statuses come back: any status that is not an error is success (a
+// warning is passed on), a count other than the one asked for is
+// EFI_DEVICE_ERROR whether short or long, and an error is returned as it is.
+TEST(ClockGenStatus, AWarningIsSuccessAndACountOtherThanAskedIsADeviceError) {
+  constexpr uint32_t kWarn = 0x00000004U;
+  constexpr uint32_t kTimeout = 0x80000012U;
+  enum class Op { WriteRegister, WriteCode, SetLevel };
+  struct Case {
+    Op op;
+    uint32_t injected;  // 0: none
+    int64_t skew;       // added to the count Execute hands back
+    uint32_t expected;
+    bool written;  // the device holds the new value
+  };
+  const std::vector<Case> cases = {
+      {Op::WriteRegister, 0, 0, EFI_SUCCESS, true},
+      {Op::WriteRegister, kWarn, 0, kWarn, true},
+      {Op::WriteRegister, 0x7FFFFFFFU, 0, 0x7FFFFFFFU, true},
+      {Op::WriteRegister, 0, -1, board::kEfiDeviceError, true},
+      {Op::WriteRegister, 0, +1, board::kEfiDeviceError, true},
+      {Op::WriteRegister, kWarn, +1, board::kEfiDeviceError, true},
+      {Op::WriteRegister, kTimeout, +1, kTimeout, false},
+      {Op::WriteCode, kWarn, 0, kWarn, true},
+      {Op::WriteCode, 0, -1, board::kEfiDeviceError, true},
+      {Op::WriteCode, 0, +1, board::kEfiDeviceError, true},
+      {Op::SetLevel, kWarn, 0, EFI_SUCCESS, true},
+      {Op::SetLevel, 0, +1, board::kEfiDeviceError, true},
+      {Op::SetLevel, kTimeout, 0, kTimeout, false},
+  };
+  for (const Case& c : cases) {
+    board::BoardConfig config;
+    if (c.injected != 0) {
+      config.smbusFailures = {{0, c.injected}};
+    }
+    Bench bench(config);
+    SkewedSmbus smbus(bench.Smbus(), 0, c.skew);
+    uint8_t image[CLOCK_GEN_IMAGE_SIZE] = {};
+    image[3] = 0x5A;
+    image[6] = 0xC0;
+    EFI_STATUS status = EFI_SUCCESS;
+    uint8_t reg = 3;
+    switch (c.op) {
+      case Op::WriteRegister:
+        status = ClockGenWriteRegister(&smbus.ppi, 3, image);
+        break;
+      case Op::WriteCode:
+        status = ClockGenWriteCode(&smbus.ppi, 0x3E9, image);
+        reg = 19;
+        break;
+      case Op::SetLevel:
+        status = ClockGenSetLevel(&smbus.ppi, 3, image);
+        reg = 6;
+        break;
+    }
+    const std::string what = "op " + std::to_string(static_cast<int>(c.op)) + " status " +
+                             std::to_string(c.injected) + " skew " + std::to_string(c.skew);
+    EXPECT_EQ(status, c.expected) << what;
+    EXPECT_EQ(bench.board->ClockGen().Register(reg) == image[reg], c.written) << what;
+  }
+}
+
+// The image reads under the same rules: a warned read delivers its bytes and
+// the image is good; a read handing back more bytes than asked is refused.
+TEST(ClockGenStatus, ImageReadsTakeAWarningAsSuccessAndRefuseALongCount) {
+  struct Case {
+    uint64_t transaction;  // 1: the first read, 2: the second
+    uint32_t injected;
+    int64_t skew;
+    EFI_STATUS expected;
+  };
+  for (const Case& c :
+       {Case{1, 0x00000004U, 0, EFI_SUCCESS}, Case{2, 0x00000005U, 0, EFI_SUCCESS},
+        Case{1, 0, +1, board::kEfiDeviceError}, Case{2, 0, +1, board::kEfiDeviceError},
+        Case{2, 0x00000004U, -1, board::kEfiDeviceError}}) {
+    board::BoardConfig config;
+    config.clockGenerator = DistinctRegisters();
+    if (c.injected != 0) {
+      config.smbusFailures = {{c.transaction, c.injected}};
+    }
+    Bench bench(config);
+    SkewedSmbus smbus(bench.Smbus(), c.transaction, c.skew);
+    GuardedImage g;
+
+    EXPECT_EQ(ClockGenReadImage(&smbus.ppi, g.image), c.expected) << c.transaction;
+    // Every byte a read moved is the device's, warned or not.
+    const size_t filled = c.transaction == 1 && c.skew != 0 ? 17 : 34;
+    for (size_t i = 0; i < filled; ++i) {
+      EXPECT_EQ(g.image[i], config.clockGenerator[i]) << c.transaction << " byte " << i;
+    }
+    EXPECT_EQ(Only(bench.Trace(), {board::EventKind::Smbus}).size(),
+              c.transaction == 1 && c.skew != 0 ? 2U : 3U);
+    EXPECT_TRUE(g.GuardIntact());
+  }
+}
+
 }  // namespace

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "board/Status.h"
+#include "board/Trace.h"
 #include "tests/robustness/Oracle.h"
 #include "tests/robustness/Scenarios.h"
 
@@ -51,6 +53,53 @@ TEST(FaultSweep, EveryTransactionFailsInTurnWithEveryStatus) {
   }
   std::printf("[ robustness ] %zu single injected faults checked\n", checked);
   EXPECT_GT(checked, 1000U);
+}
+
+// The trace with the statuses of SMBus transactions and of function returns
+// cleared: what the module did, without what it was told.
+std::vector<board::Event> WithoutStatuses(const board::Trace& trace) {
+  std::vector<board::Event> out(trace.Events().begin(), trace.Events().end());
+  for (board::Event& e : out) {
+    if (e.kind == board::EventKind::Smbus || e.kind == board::EventKind::Return) {
+      e.status = 0;
+    }
+  }
+  return out;
+}
+
+// A warning is a transaction carried out: answered at any transaction, it
+// leaves the traffic (every access, at the same virtual time) and the
+// devices at the end exactly as on the clean run. The callback passes the
+// warning on only when it came from the final register-8 write of a ramp.
+TEST(FaultSweep, AWarningAtAnyTransactionChangesNothingButTheStatus) {
+  size_t checked = 0;
+  for (const robustness::Scenario& s : robustness::SweepScenarios()) {
+    const board::RunResult clean = board::RunNative(s.config);
+    ASSERT_TRUE(clean.notifyStatus.has_value()) << s.name;
+    const std::vector<board::Event> traffic = WithoutStatuses(clean.trace());
+    const uint64_t transactions = clean.board->ClockGen().Transactions();
+    const bool ramped = !clean.board->Post().Codes().empty();
+    for (uint64_t k = 0; k < transactions; ++k) {
+      for (uint32_t warning : {0x00000004U, 0x00000001U, 0x7FFFFFFFU}) {
+        BoardConfig config = s.config;
+        config.smbusFailures = {{k, warning}};
+        const board::RunResult run = board::RunNative(config);
+        const std::string what = std::string(s.name) + ", transaction " + std::to_string(k) +
+                                 " warns " + std::to_string(warning);
+        const auto difference = board::FirstDifference(WithoutStatuses(run.trace()), traffic,
+                                                       board::CompareOptions{false, false});
+        EXPECT_FALSE(difference.has_value()) << what << ": " << difference.value_or("");
+        EXPECT_EQ(run.board->State(), clean.board->State()) << what;
+        const bool finalWrite = k + 1 == transactions && ramped &&
+                                clean.notifyStatus == std::optional<uint32_t>(board::kEfiSuccess);
+        EXPECT_EQ(run.notifyStatus,
+                  finalWrite ? std::optional<uint32_t>(warning) : clean.notifyStatus)
+            << what;
+        ++checked;
+      }
+    }
+  }
+  std::printf("[ robustness ] %zu injected warnings checked against the clean runs\n", checked);
 }
 
 // Two failures in one short ramp, every ordered pair of transactions: a

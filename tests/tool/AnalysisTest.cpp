@@ -196,9 +196,10 @@ TEST(Formatting, Durations) {
   }
 }
 
-// What an SMBus line costs on the wire, from the board's documented bit counts.
+// What an SMBus line costs on the wire, from the board's documented bit
+// counts (a warned transaction was carried out and costs what it moved).
 uint64_t WireCost(const Event& e) {
-  if (e.status != board::kEfiSuccess) {
+  if (board::IsError(e.status)) {
     return board::cost::kSmbusFailedBits * board::cost::kSmbusBitNs;
   }
   uint64_t bytes = e.Data().size();
@@ -284,6 +285,38 @@ TEST(Timeline, EndsWhereTheBoardEnds) {
     }
   }
   EXPECT_GE(scenarios, 10U);
+}
+
+// A warned transaction was carried out: the listing shows what it moved and
+// then the warning, the replayed device takes a warned write, and a step
+// with warnings has not failed.
+TEST(Formatting, AWarnedTransactionIsListedAndReplayedAsCarriedOut) {
+  Scenario scenario = LoadScenario(std::string(CLOCKRAMP_SCENARIOS_DIR) + "/step-writes-warn.json");
+  board::RunResult run = board::RunNative(scenario.config);
+  std::span<const Event> events = run.trace().Events();
+  std::vector<std::string> texts;
+  for (const ListingLine& line : ListTrace(scenario.config, events)) {
+    texts.push_back(line.text);
+  }
+  for (const char* expected :
+       {"readBlock reg 0, up to 17 → 17 bytes: 00 25 00 80 00 00 C0 00 11 00 00 00 00 00 00 00 "
+        "00: EFI_WARN_BUFFER_TOO_SMALL",
+        "writeBlock reg 19 ← EB 03 (code 1003): EFI_WARN_WRITE_FAILURE",
+        "writeBlock reg 3 ← 0x80: EFI_WARN_STALE_DATA"}) {
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
+      return t.ends_with(expected);
+    })) << expected;
+  }
+  ClockGenReplay replay(scenario.config);
+  for (const Event& e : events) {
+    replay.Apply(e);
+  }
+  EXPECT_EQ(replay.Code(), 1003);
+  EXPECT_EQ(replay.Register(3), 0x80);
+  std::vector<TimerWait> waits = FindTimerWaits(events, StepDelayTicks(scenario.config));
+  std::vector<RampStep> steps = FindRampSteps(scenario.config, events, waits);
+  ASSERT_EQ(steps.size(), 3U);
+  EXPECT_TRUE(std::none_of(steps.begin(), steps.end(), [](const RampStep& s) { return s.failed; }));
 }
 
 TEST(Timeline, FollowsTheStepsOfTheDefaultBoard) {

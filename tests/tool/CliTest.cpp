@@ -311,6 +311,25 @@ TEST_F(Cli, Scenarios) {
          // The ramp still leaves the byte count at 1.
          EXPECT_EQ(Lines(t, "smbus").back()["command"], 8);
        }},
+      {"final-write-warns.json",
+       0,
+       {"callback    EFI_WARN_STALE_DATA", "1000 → 1003 in 3 steps\n", "guard       disarmed",
+        "(C4 C8 CC) ×3, last 0xCC", "8: 0x00 → 0x01"},
+       [](const std::vector<Json>& t) {
+         auto last = Lines(t, "smbus").back();
+         EXPECT_EQ(last["command"], 8);
+         EXPECT_EQ(last["status"], 5);
+       }},
+      {"step-writes-warn.json",
+       0,
+       {"callback    EFI_SUCCESS", "1000 → 1003 in 3 steps\n", "guard       disarmed",
+        "(C4 C8 CC) ×3, last 0xCC", "19: 0xE8 → 0xEB\n"},
+       [](const std::vector<Json>& t) {
+         auto codes = Lines(t, "smbus", WriteAt(19));
+         ASSERT_EQ(codes.size(), 3U);
+         EXPECT_EQ(codes[2]["data"], Json::array({0xEB, 0x03}));
+         EXPECT_EQ(codes[2]["status"], 3);
+       }},
       {"notify-fails.json",
        0,
        {"entry       EFI_SUCCESS", "callback    not delivered"},
@@ -468,8 +487,8 @@ TEST_F(Cli, ImageFigures) {
 #ifdef CLOCKRAMP_TOOL_HAS_IA32
 // The IA-32 engine's trace is the native engine's without the "cpu" lines.
 TEST_F(Cli, Ia32EngineRunsTheImageWithTheSameTrace) {
-  for (const std::string& scenario :
-       {std::string(), std::string("code-write-fails-last-step.json")}) {
+  for (const std::string& scenario : {std::string(), std::string("code-write-fails-last-step.json"),
+                                      std::string("step-writes-warn.json")}) {
     SCOPED_TRACE(scenario);
     ASSERT_EQ(RunScenario(scenario).status, 0);
     std::vector<Json> native;
