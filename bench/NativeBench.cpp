@@ -1,11 +1,16 @@
 // The native engine: the module compiled for the host, running on the
-// simulated board with its full trace.
+// simulated board, with its full trace kept in memory, with the events
+// streamed to a sink that keeps nothing, and with the JSON Lines trace
+// written to /dev/null as the run goes.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <fstream>
 #include <optional>
 
 #include "bench/Scenarios.h"
+#include "board/EventSink.h"
+#include "board/JsonlWriter.h"
 #include "board/NativeEngine.h"
 
 namespace {
@@ -25,7 +30,46 @@ void RunNative(benchmark::State& state, const board::BoardConfig& config) {
   state.counters["trace_lines"] = static_cast<double>(lines);
 }
 
+// Counts the events and keeps none.
+class CountingSink final : public board::EventSink {
+ public:
+  void OnEvent(const board::Event& /*event*/) override { ++count; }
+  size_t count = 0;
+};
+
+// One run a iteration with its events streamed to a sink that keeps nothing,
+// or (jsonl) to the JSON Lines writer on /dev/null.
+void RunStreamed(benchmark::State& state, const board::BoardConfig& config, bool jsonl) {
+  std::ofstream devNull("/dev/null", std::ios::binary);
+  size_t lines = 0;
+  while (state.KeepRunning()) {
+    CountingSink counter;
+    board::JsonlWriter writer(devNull);
+    board::FanOut sinks;
+    sinks.Add(counter);
+    if (jsonl) {
+      sinks.Add(writer);
+    }
+    board::RunResult result = board::RunNative(config, &sinks);
+    writer.Finish();
+    lines = counter.count;
+    if (result.hung || result.notifyStatus != std::optional<uint32_t>(0)) {
+      state.SkipWithError("the run did not complete with EFI_SUCCESS");
+      break;
+    }
+  }
+  state.counters["trace_lines"] = static_cast<double>(lines);
+}
+
 void BM_Native_Default(benchmark::State& state) { RunNative(state, board::BoardConfig{}); }
+
+void BM_Streamed_FullRamp(benchmark::State& state) {
+  RunStreamed(state, bench::FullRamp(static_cast<uint8_t>(state.range(0))), false);
+}
+
+void BM_Jsonl_FullRamp(benchmark::State& state) {
+  RunStreamed(state, bench::FullRamp(static_cast<uint8_t>(state.range(0))), true);
+}
 
 void BM_Native_FullRamp(benchmark::State& state) {
   RunNative(state, bench::FullRamp(static_cast<uint8_t>(state.range(0))));
@@ -43,4 +87,16 @@ BENCHMARK(BM_Native_FullRamp)
     ->Arg(255)
     ->Arg(50)
     ->Arg(0)
+    ->Unit(benchmark::kMillisecond);
+// The worst case with nothing kept per access, and with the full JSON Lines
+// trace written to /dev/null.
+BENCHMARK(BM_Streamed_FullRamp)
+    ->Name("native/streamed/full_ramp")
+    ->ArgName("delay_us")
+    ->Arg(255)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Jsonl_FullRamp)
+    ->Name("native/jsonl_devnull/full_ramp")
+    ->ArgName("delay_us")
+    ->Arg(255)
     ->Unit(benchmark::kMillisecond);

@@ -37,8 +37,9 @@ uint64_t SmbusWriteLength(uint8_t operation, uint64_t length) {
   }
 }
 
-Board::Board(const BoardConfig& config)
+Board::Board(const BoardConfig& config, EventSink* sink)
     : config_(config),
+      sink_(sink),
       clockGen_(config.clockGenerator, config.reportedByteCount, config.smbusFailures,
                 config.clockGeneratorUnreadable),
       sio_(config.superIoSelected, config.superIoGlobal, config.superIoDevices),

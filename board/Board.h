@@ -26,6 +26,7 @@
 #include "board/BoardConfig.h"
 #include "board/ClockGenerator.h"
 #include "board/Event.h"
+#include "board/EventSink.h"
 #include "board/HostBus.h"
 #include "board/Pcd.h"
 #include "board/PeiFoundation.h"
@@ -55,7 +56,9 @@ struct LocateResult {
 
 class Board final : public HostBus {
  public:
-  explicit Board(const BoardConfig& config = {});
+  // `sink` receives every event of the run and must outlive the board;
+  // nullptr keeps them in Events().
+  explicit Board(const BoardConfig& config = {}, EventSink* sink = nullptr);
 
   // HostBus: ports, MMIO, SIDT, PAUSE.
   void IoWrite(uint16_t port, unsigned width, uint32_t value) override;
@@ -93,14 +96,15 @@ class Board final : public HostBus {
   // The board now, and the "state" line that ends a trace.
   [[nodiscard]] StateSnapshot State() const;
   [[nodiscard]] Event StateEvent() const;
-  void AppendStateEvent() { trace_.Append(StateEvent()); }
+  void AppendStateEvent() { Record(StateEvent()); }
   // An event another engine observed and the board did not make (the QEMU
   // harness reads its trace back onto a board this way).
-  void AppendEvent(Event event) { trace_.Append(std::move(event)); }
+  void AppendEvent(Event event) { Record(std::move(event)); }
 
   // Inspection.
   [[nodiscard]] const BoardConfig& Config() const { return config_; }
   [[nodiscard]] uint64_t Now() const { return clock_.Now(); }
+  // The events kept in memory: empty when the board was given a sink.
   [[nodiscard]] const Trace& Events() const { return trace_; }
   [[nodiscard]] const std::string& StopReason() const { return stopReason_; }
   [[nodiscard]] ClockGenerator& ClockGen() { return clockGen_; }
@@ -130,11 +134,18 @@ class Board final : public HostBus {
   [[nodiscard]] bool TimerDecodes(uint16_t port, unsigned width) const;
   void WatchRead(bool io, uint64_t location, uint64_t t);
   void BreakPoll() { poll_.active = false; }
-  void Record(Event event) { trace_.Append(std::move(event)); }
+  void Record(Event event) {
+    if (sink_ != nullptr) {
+      sink_->OnEvent(event);
+    } else {
+      trace_.Append(std::move(event));
+    }
+  }
 
   BoardConfig config_;
   VirtualClock clock_;
   Trace trace_;
+  EventSink* sink_ = nullptr;
   ClockGenerator clockGen_;
   SuperIo sio_;
   PlatformController pch_;

@@ -332,9 +332,9 @@ RunOutcome RunNative(Board& board) {
   return outcome;
 }
 
-RunResult RunNative(const BoardConfig& config) {
+RunResult RunNative(const BoardConfig& config, EventSink* sink) {
   RunResult result;
-  result.board = std::make_unique<Board>(config);
+  result.board = std::make_unique<Board>(config, sink);
   static_cast<RunOutcome&>(result) = RunNative(*result.board);
   return result;
 }

@@ -58,8 +58,9 @@ class NativeSession {
 // Runs the module on a board the caller keeps (for inspection afterwards).
 // A board takes one run: its Foundation keeps the PPIs of that run.
 RunOutcome RunNative(Board& board);
-// Runs the module on a fresh board built from the config.
-RunResult RunNative(const BoardConfig& config);
+// Runs the module on a fresh board built from the config. With a sink, the
+// events go there as they happen and the result's trace() stays empty.
+RunResult RunNative(const BoardConfig& config, EventSink* sink = nullptr);
 
 }  // namespace board
 

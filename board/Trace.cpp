@@ -1,19 +1,9 @@
 #include "board/Trace.h"
 
+#include "board/JsonlWriter.h"
+
 namespace board {
 namespace {
-
-// The events that take part in a comparison.
-std::vector<const Event*> Comparable(std::span<const Event> events, const CompareOptions& options) {
-  std::vector<const Event*> kept;
-  kept.reserve(events.size());
-  for (const Event& e : events) {
-    if (!(options.ignoreCpu && e.kind == EventKind::Cpu)) {
-      kept.push_back(&e);
-    }
-  }
-  return kept;
-}
 
 // Equality of two events under the options.
 bool Matches(const Event& a, const Event& b, const CompareOptions& options) {
@@ -45,27 +35,54 @@ std::vector<Event> Trace::OfKind(EventKind kind) const {
 }
 
 void WriteJsonl(std::ostream& out, std::span<const Event> events) {
+  JsonlWriter writer(out);
   for (const Event& e : events) {
-    out << ToOrderedJson(e).dump() << '\n';
+    writer.OnEvent(e);
   }
+  writer.Finish();
+}
+
+TraceMatcher::TraceMatcher(std::span<const Event> expected, CompareOptions options)
+    : expected_(expected), options_(options) {
+  SkipIgnored();
+}
+
+void TraceMatcher::SkipIgnored() {
+  while (next_ < expected_.size() && options_.ignoreCpu &&
+         expected_[next_].kind == EventKind::Cpu) {
+    ++next_;
+  }
+}
+
+void TraceMatcher::OnEvent(const Event& event) {
+  if (difference_ || (options_.ignoreCpu && event.kind == EventKind::Cpu)) {
+    return;
+  }
+  const Event* expected = next_ < expected_.size() ? &expected_[next_] : nullptr;
+  if (expected == nullptr || !Matches(event, *expected, options_)) {
+    difference_ = Describe(compared_, &event, expected);
+    return;
+  }
+  ++compared_;
+  ++next_;
+  SkipIgnored();
+}
+
+std::optional<std::string> TraceMatcher::Finish() {
+  if (!difference_ && next_ < expected_.size()) {
+    difference_ = Describe(compared_, nullptr, &expected_[next_]);
+  }
+  return difference_;
 }
 
 std::optional<std::string> FirstDifference(std::span<const Event> actual,
                                            std::span<const Event> expected,
                                            CompareOptions options) {
-  auto a = Comparable(actual, options);
-  auto b = Comparable(expected, options);
-  size_t common = std::min(a.size(), b.size());
-  for (size_t i = 0; i < common; ++i) {
-    if (!Matches(*a[i], *b[i], options)) {
-      return Describe(i, a[i], b[i]);
-    }
+  TraceMatcher matcher(expected, options);
+  for (const Event& e : actual) {
+    matcher.OnEvent(e);
   }
-  if (a.size() != b.size()) {
-    return Describe(common, common < a.size() ? a[common] : nullptr,
-                    common < b.size() ? b[common] : nullptr);
-  }
-  return std::nullopt;
+  return matcher.Finish();
 }
 
 }  // namespace board

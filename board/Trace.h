@@ -1,5 +1,6 @@
 // The ordered record of every access a run made at the platform boundary,
-// with JSON Lines output and comparison against an expected sequence.
+// kept in memory (the sink for tests and small runs), with JSON Lines output
+// and comparison against an expected sequence.
 #ifndef CLOCKRAMP_BOARD_TRACE_H_
 #define CLOCKRAMP_BOARD_TRACE_H_
 
@@ -11,11 +12,15 @@
 #include <vector>
 
 #include "board/Event.h"
+#include "board/EventSink.h"
 
 namespace board {
 
-class Trace {
+class Trace final : public EventSink {
  public:
+  // EventSink: keeps a copy of the event.
+  void OnEvent(const Event& event) override { Append(event); }
+
   void Append(Event event) {
     if (events_.size() == events_.capacity()) {
       Grow();
@@ -49,6 +54,29 @@ inline void WriteJsonl(std::ostream& out, const Trace& trace) { WriteJsonl(out, 
 struct CompareOptions {
   bool ignoreCpu = true;    // drop "cpu" lines (SIDT, PAUSE) from both sides first
   bool ignoreTime = false;  // compare everything but "t"
+};
+
+// Compares a run's events, as they happen, with an expected sequence (kept by
+// the caller), and stops at the first difference: the run itself is not kept.
+class TraceMatcher final : public EventSink {
+ public:
+  // `expected` must outlive the matcher.
+  explicit TraceMatcher(std::span<const Event> expected, CompareOptions options = {});
+
+  void OnEvent(const Event& event) override;
+  // The first difference ("event N: expected ..., got ..."), nullopt when the
+  // run matched the whole sequence. After the last event.
+  [[nodiscard]] std::optional<std::string> Finish();
+
+ private:
+  // Moves `next_` to the next expected event that takes part.
+  void SkipIgnored();
+
+  std::span<const Event> expected_;
+  CompareOptions options_;
+  size_t next_ = 0;      // into expected_
+  size_t compared_ = 0;  // events compared so far (the N of the message)
+  std::optional<std::string> difference_;
 };
 
 // The first difference between two sequences, described with both JSON lines;

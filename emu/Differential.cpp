@@ -77,20 +77,23 @@ void Resize(Dice& dice, std::vector<uint8_t>& data, size_t needed, size_t buffer
 
 }  // namespace
 
-std::optional<std::string> Compare(const board::RunResult& native, const EmuResult& ia32) {
+namespace {
+
+// The difference between two finished runs whose traces were compared
+// already (`traceDifference`, IA-32 against native).
+std::optional<std::string> CompareRuns(const board::RunResult& native, const EmuOutcome& ia32,
+                                       const board::Board& ia32Board,
+                                       std::optional<std::string> traceDifference) {
   if (ia32.fault) {
     return "the IA-32 engine faulted: " + ia32.fault->what;
   }
   if (ia32.timed_out) {
     return std::string("the IA-32 engine ran out of wall-clock time");
   }
-  board::CompareOptions options;
-  options.ignoreCpu = true;
-  if (auto diff =
-          board::FirstDifference(ia32.trace().Events(), native.trace().Events(), options)) {
-    return "trace (IA-32 vs native): " + *diff;
+  if (traceDifference) {
+    return "trace (IA-32 vs native): " + *traceDifference;
   }
-  if (!(ia32.board->State() == native.board->State())) {
+  if (!(ia32Board.State() == native.board->State())) {
     return std::string("final board state differs");
   }
   if (ia32.entryStatus != native.entryStatus || ia32.notifyStatus != native.notifyStatus ||
@@ -99,11 +102,28 @@ std::optional<std::string> Compare(const board::RunResult& native, const EmuResu
     text << "outcome differs: IA-32 entry " << Optional(ia32.entryStatus) << " notify "
          << Optional(ia32.notifyStatus) << " notifications " << ia32.notifications << " hung "
          << ia32.hung << "; native entry " << Optional(native.entryStatus) << " notify "
-         << Optional(native.notifyStatus) << " notifications " << native.notifications
-         << " hung " << native.hung;
+         << Optional(native.notifyStatus) << " notifications " << native.notifications << " hung "
+         << native.hung;
     return text.str();
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> Compare(const board::RunResult& native, const EmuResult& ia32) {
+  if (ia32.fault || ia32.timed_out) {
+    return CompareRuns(native, ia32, *ia32.board, std::nullopt);
+  }
+  return CompareRuns(native, ia32, *ia32.board,
+                     board::FirstDifference(ia32.trace().Events(), native.trace().Events()));
+}
+
+std::optional<std::string> CheckBoth(const board::BoardConfig& config, const EmuOptions& options) {
+  const board::RunResult native = board::RunNative(config);
+  board::TraceMatcher matcher(native.trace().Events());
+  const EmuResult ia32 = RunIa32(config, options, &matcher);
+  return CompareRuns(native, ia32, *ia32.board, matcher.Finish());
 }
 
 Comparison RunBoth(const board::BoardConfig& config, const EmuOptions& options) {
@@ -174,8 +194,7 @@ board::BoardConfig RandomConfig(uint64_t seed) {
   if (dice.Chance(10)) {
     config.pchRcConfiguration.reset();
   } else {
-    config.pchRcConfiguration =
-        board::MakePchRcConfiguration(dice.Chance(60) ? 5 : dice.Byte());
+    config.pchRcConfiguration = board::MakePchRcConfiguration(dice.Chance(60) ? 5 : dice.Byte());
     Resize(dice, *config.pchRcConfiguration, board::pchrc::kSelectorOffset + 1,
            board::pchrc::kSize);
   }
@@ -258,8 +277,9 @@ std::string DescribeConfig(const board::BoardConfig& c) {
     const auto& s = *c.setup;
     text << ", Setup " << s.size() << " bytes";
     if (s.size() > board::setup::kRampStepDelayOffset) {
-      text << " (target " << (s[board::setup::kRampTargetCodeOffset] |
-                              (s[board::setup::kRampTargetCodeOffset + 1] << 8))
+      text << " (target "
+           << (s[board::setup::kRampTargetCodeOffset] |
+               (s[board::setup::kRampTargetCodeOffset + 1] << 8))
            << ", level " << Hex(s[board::setup::kRampLevelSelectOffset]) << ", delay "
            << int{s[board::setup::kRampStepDelayOffset]} << " us)";
     }
@@ -291,8 +311,7 @@ std::string DescribeConfig(const board::BoardConfig& c) {
   if (c.notifyPpiStatus != 0) {
     text << ", NotifyPpi " << Hex(c.notifyPpiStatus);
   }
-  text << ", ACPI " << Hex(c.acpiBase) << "/" << Hex(c.acpiControl) << ", PCIe "
-       << Hex(c.pcieBase);
+  text << ", ACPI " << Hex(c.acpiBase) << "/" << Hex(c.acpiControl) << ", PCIe " << Hex(c.pcieBase);
   if (c.pcdPcieBase) {
     text << " (PCD " << Hex(*c.pcdPcieBase) << ")";
   }

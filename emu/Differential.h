@@ -29,6 +29,12 @@ struct Comparison {
 // Runs `config` on both engines and compares them.
 Comparison RunBoth(const board::BoardConfig& config, const EmuOptions& options = {});
 
+// The same check keeping only the native trace: the IA-32 run's events are
+// compared with it as they happen (board::TraceMatcher). The difference, or
+// nullopt when the engines agree.
+std::optional<std::string> CheckBoth(const board::BoardConfig& config,
+                                     const EmuOptions& options = {});
+
 // A random board for seed `seed` (the same seed gives the same board): a
 // clock generator at a random code with a nearby target (now and then equal,
 // above 2047 or unreachable), random levels and step delays (0-20 µs),

@@ -121,12 +121,14 @@ class Run {
       board_.RecordCall(board::Function::ClockRampNotify);
       CallResult result;
       // Notify(PeiServices, NotifyDescriptor, Ppi)
-      bool returned = Call(static_cast<uint32_t>(pending->notify.function),
-                           {foundation_.services(), static_cast<uint32_t>(pending->notify.descriptor),
-                            static_cast<uint32_t>(pending->ppi.interface)},
-                           result);
+      bool returned =
+          Call(static_cast<uint32_t>(pending->notify.function),
+               {foundation_.services(), static_cast<uint32_t>(pending->notify.descriptor),
+                static_cast<uint32_t>(pending->ppi.interface)},
+               result);
       outcome_.figures.callback_instructions += result.instructions;
-      outcome_.figures.callback_stack = std::max(outcome_.figures.callback_stack, result.stack_bytes);
+      outcome_.figures.callback_stack =
+          std::max(outcome_.figures.callback_stack, result.stack_bytes);
       if (!returned) {
         return false;
       }
@@ -177,9 +179,10 @@ EmuOutcome RunIa32(board::Board& board, const EmuOptions& options) {
   return run.Dispatch();
 }
 
-EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options) {
+EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options,
+                  board::EventSink* sink) {
   EmuResult result;
-  result.board = std::make_unique<board::Board>(config);
+  result.board = std::make_unique<board::Board>(config, sink);
   static_cast<EmuOutcome&>(result) = RunIa32(*result.board, options);
   return result;
 }

@@ -48,11 +48,11 @@ struct EmuFigures {
   uint64_t pauses = 0;
   // Instructions from one POST 0xC4 (start of a ramp step) to the next.
   std::vector<uint64_t> step_instructions;
-  uint32_t stack_high_water = 0;       // bytes below the stack top, whole run
+  uint32_t stack_high_water = 0;  // bytes below the stack top, whole run
   uint32_t entry_stack = 0;
   uint32_t callback_stack = 0;
   uint32_t load_address = 0;
-  double wall_seconds = 0;             // host time of the dispatch
+  double wall_seconds = 0;  // host time of the dispatch
 };
 
 struct EmuOutcome : board::RunOutcome {
@@ -76,7 +76,10 @@ std::shared_ptr<const clockramp::pe::PeImage> ReadImage(const std::string& path)
 // HIGHLOW, a bad load address); guest faults are reported in the outcome.
 EmuOutcome RunIa32(board::Board& board, const EmuOptions& options = {});
 // Runs the image on a fresh board built from the config.
-EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options = {});
+// With a sink, the events go there as they happen and the result's trace()
+// stays empty.
+EmuResult RunIa32(const board::BoardConfig& config, const EmuOptions& options = {},
+                  board::EventSink* sink = nullptr);
 
 }  // namespace emu
 

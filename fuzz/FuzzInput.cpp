@@ -25,8 +25,7 @@ constexpr std::array<uint32_t, 14> kStatuses = {
     0x80000007U, 0x80000012U, 0x8000ABCDU, 0x00000004U, 0x80000002U, 0x80000015U, 0x00000001U,
     0x80000000U, 0xFFFFFFFFU, 0x7FFFFFFFU, 0x8000000EU, 0x80000003U, 0x80000005U, 0x80000004U};
 
-constexpr std::array<uint64_t, 4> kPcieBases = {0xE0000000, 0xF0000000, 0x80000000,
-                                                0x100000000};
+constexpr std::array<uint64_t, 4> kPcieBases = {0xE0000000, 0xF0000000, 0x80000000, 0x100000000};
 
 class Reader {
  public:
@@ -445,8 +444,13 @@ std::vector<std::pair<std::string, BoardConfig>> SeedConfigs() {
 
 std::vector<std::string> Check(std::span<const uint8_t> data, std::string* description) {
   const BoardConfig config = Decode(data);
-  board::RunResult run = board::RunNative(config);
-  std::vector<std::string> problems = robustness::CheckRun(config, run, *run.board);
+  // The expected actions' vector is reused from one input to the next: a
+  // fresh one each time costs more than the run.
+  thread_local std::vector<robustness::Action> storage;
+  robustness::RunChecker checker(config, std::move(storage));
+  board::RunResult run = board::RunNative(config, &checker);
+  std::vector<std::string> problems = checker.Finish(run, *run.board);
+  storage = checker.TakeStorage();
   if (description != nullptr && !problems.empty()) {
     *description = robustness::Describe(config);
   }

@@ -4,7 +4,7 @@
   and the PAUSE hint, plus the one 64-by-32-bit division the timer needs.
 
   Two implementations are chosen at link time: PlatformIa32.cpp (inline
-  assembly for the IA-32 image) and PlatformHost.cpp (a forwarder to the
+  assembly for the IA-32 image) and board/PlatformHost.cpp (a forwarder to the
   simulated board). Every access is made exactly once, in program order.
 **/
 #ifndef CLOCKRAMP_PEI_PLATFORM_H_

@@ -99,7 +99,7 @@ int RunCompareCapture(const CompareOptions& options, std::ostream& out, std::ost
     return kExitInvalid;
   }
   const Engine* engine = FindEngine(kDefaultEngine);
-  EngineRun run = engine->run(scenario.config);
+  EngineRun run = engine->run(scenario.config, nullptr);
   std::vector<SmbusTransfer> expected = SmbusTransfers(run.board->Events().Events());
   out << fmt::format("{}: {} transactions on the bus ({} engine)\n", scenario.source,
                      expected.size(), engine->name);

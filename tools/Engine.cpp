@@ -6,8 +6,8 @@
 namespace clockramp::tool {
 namespace {
 
-EngineRun RunNativeEngine(const board::BoardConfig& config) {
-  board::RunResult result = board::RunNative(config);
+EngineRun RunNativeEngine(const board::BoardConfig& config, board::EventSink* sink) {
+  board::RunResult result = board::RunNative(config, sink);
   EngineRun run;
   run.outcome = static_cast<const board::RunOutcome&>(result);
   run.board = std::move(result.board);
@@ -38,8 +38,8 @@ const std::vector<Engine>& Engines() { return Registry(); }
 
 const Engine* FindEngine(std::string_view name) {
   const std::vector<Engine>& engines = Registry();
-  auto it = std::find_if(engines.begin(), engines.end(),
-                         [&](const Engine& e) { return e.name == name; });
+  auto it =
+      std::find_if(engines.begin(), engines.end(), [&](const Engine& e) { return e.name == name; });
   return it == engines.end() ? nullptr : &*it;
 }
 

@@ -17,9 +17,10 @@
 
 namespace clockramp::tool {
 
-// What an engine hands back: the statuses, and the board it ran on (its trace
-// ends with the "state" line). `notes` are extra summary lines of the engine's
-// own (a guest fault, instruction counts, ...).
+// What an engine hands back: the statuses, and the board it ran on. The events
+// went to the sink the run was given (the last is the "state" line); without
+// one, the board kept them (board->Events()). `notes` are extra summary lines
+// of the engine's own (a guest fault, instruction counts, ...).
 struct EngineRun {
   board::RunOutcome outcome;
   std::unique_ptr<board::Board> board;
@@ -29,7 +30,8 @@ struct EngineRun {
 struct Engine {
   std::string name;         // what --engine takes
   std::string description;  // one line for --help
-  std::function<EngineRun(const board::BoardConfig&)> run;
+  // Runs a board; events go to the sink, or stay on the board when it is null.
+  std::function<EngineRun(const board::BoardConfig&, board::EventSink*)> run;
 };
 
 inline constexpr std::string_view kDefaultEngine = "native";

@@ -47,10 +47,10 @@ void RegisterIa32Engine(const std::shared_ptr<const std::string>& imagePath,
   RegisterEngine(Engine{
       "ia32",
       "the IA-32 image ClockRamp.efi, instruction by instruction under Unicorn (see --image)",
-      [imagePath, atImageBase](const board::BoardConfig& config) {
+      [imagePath, atImageBase](const board::BoardConfig& config, board::EventSink* sink) {
         emu::EmuOptions options = OptionsFor(*imagePath);
         options.at_image_base = atImageBase && *atImageBase;
-        emu::EmuResult result = emu::RunIa32(config, options);
+        emu::EmuResult result = emu::RunIa32(config, options, sink);
         EngineRun run;
         run.notes = Notes(result);
         run.outcome = static_cast<const board::RunOutcome&>(result);
@@ -99,11 +99,11 @@ int RunCheck(const CheckOptions& options, std::ostream& out, std::ostream& err) 
   uint64_t checked = 0;
   uint64_t different = 0;
   auto one = [&](const std::string& name, const board::BoardConfig& config, bool verbose) {
-    emu::Comparison c = emu::RunBoth(config, emuOptions);
+    const std::optional<std::string> difference = emu::CheckBoth(config, emuOptions);
     ++checked;
-    if (c.difference) {
+    if (difference) {
       ++different;
-      out << name << ": DIFFERENT\n  " << *c.difference << "\n";
+      out << name << ": DIFFERENT\n  " << *difference << "\n";
     } else if (verbose) {
       out << name << ": same\n";
     }

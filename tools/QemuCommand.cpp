@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "board/EventSink.h"
 #include "board/NativeEngine.h"
 #include "qemu/Compare.h"
 #include "qemu/Firmware.h"
@@ -15,7 +16,7 @@ void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir) {
       "qemu",
       "the IA-32 image dispatched by the real PEI core of the ovmf-ia32 firmware in "
       "qemu-system-i386, compared with the native engine (see --qemu-dir)",
-      [workDir](const board::BoardConfig& config) {
+      [workDir](const board::BoardConfig& config, board::EventSink* sink) {
         if (std::string missing = qemu::MissingForQemu(); !missing.empty()) {
           throw std::runtime_error(missing);
         }
@@ -48,6 +49,13 @@ void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir) {
         }
         if (!result.workDir.empty() && (!options.workDir.empty() || !result.problems.empty())) {
           run.notes.push_back("files: " + result.workDir);
+        }
+        // QEMU's trace is read back whole after the run; it goes to the sink
+        // the run was given in one pass, as another engine's would as it ran.
+        if (sink != nullptr) {
+          for (const board::Event& e : q) {
+            sink->OnEvent(e);
+          }
         }
         run.outcome = result.outcome;
         run.board = std::move(result.board);

@@ -2,11 +2,14 @@
 
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include <fmt/format.h>
 
-#include "board/Trace.h"
+#include "board/EventSink.h"
+#include "board/JsonlWriter.h"
 #include "tools/I2cDump.h"
+#include "tools/RunAnalysis.h"
 #include "tools/Scenario.h"
 #include "tools/Summary.h"
 #include "tools/TraceListing.h"
@@ -62,22 +65,35 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     return kExitInvalid;
   }
 
-  EngineRun run = engine->run(scenario.config);
-  std::span<const board::Event> events = run.board->Events().Events();
+  std::optional<board::JsonlWriter> traceWriter;
+  board::FanOut sinks;
+  if (trace) {
+    traceWriter.emplace(*trace,
+                        options.traceWaits ? board::JsonlForm::Waits : board::JsonlForm::Full,
+                        StepDelayTicks(scenario.config));
+    sinks.Add(*traceWriter);
+  }
+  RunAnalysisOptions analysisOptions;
+  analysisOptions.listing = options.verbose ? &out : nullptr;
+  analysisOptions.vcd = vcd.get();
+  analysisOptions.sigrokVcd = sigrokVcd.get();
+  analysisOptions.vcdOptions.version =
+      fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name);
+  RunAnalysis analysis(scenario.config, analysisOptions);
+  sinks.Add(analysis);
+
+  EngineRun run = engine->run(scenario.config, &sinks);
+  analysis.Finish();
 
   bool written = true;
   if (trace) {
-    board::WriteJsonl(*trace, run.board->Events());
+    traceWriter->Finish();
     written = Close(*trace, options.tracePath, err) && written;
   }
-  const std::string version =
-      fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name);
   if (vcd) {
-    WriteVcd(*vcd, scenario.config, events, {"", version});
     written = Close(*vcd, options.vcdPath, err) && written;
   }
   if (sigrokVcd) {
-    WriteVcd(*sigrokVcd, scenario.config, events, {"", version, true});
     written = Close(*sigrokVcd, options.sigrokVcdPath, err) && written;
   }
   if (clockGenOut) {
@@ -85,10 +101,9 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     written = Close(*clockGenOut, options.clockGenOutPath, err) && written;
   }
   if (options.verbose) {
-    PrintListing(out, ListTrace(scenario.config, events));
     out << "\n";
   }
-  PrintSummary(out, Summarize(scenario, engine->name, run));
+  PrintSummary(out, Summarize(scenario, engine->name, run, analysis));
   if (!written) {
     return kExitInvalid;
   }

@@ -1,5 +1,7 @@
 // `clockramp run`: reads a scenario, runs it on an engine, writes the trace
-// and the timeline, prints the summary (and with -v the decoded trace).
+// and the timeline, prints the summary (and with -v the decoded trace). The
+// run's events go to the trace writer and the run analysis as they happen;
+// nothing is kept per access.
 #ifndef CLOCKRAMP_TOOLS_RUNCOMMAND_H_
 #define CLOCKRAMP_TOOLS_RUNCOMMAND_H_
 
@@ -21,6 +23,7 @@ inline constexpr int kExitDifferent = 1;
 struct RunOptions {
   std::optional<std::string> scenario;  // file; the default board when absent
   std::string tracePath;                // JSON Lines trace; none when empty
+  bool traceWaits = false;              // the trace's waits form: a line per wait, no PAUSE
   std::string vcdPath;                  // VCD timeline; none when empty
   std::string sigrokVcdPath;            // its one-bit signals only, for sigrok; none when empty
   std::string clockGenOutPath;          // clock generator registers at the end (i2cdump layout)

@@ -82,25 +82,6 @@ std::string RegisterLine(const RunSummary& s) {
 
 }  // namespace
 
-TimeSplit SplitTime(std::span<const board::Event> events, std::span<const TimerWait> waits) {
-  TimeSplit split;
-  if (events.empty()) {
-    return split;
-  }
-  split.total = events.back().t - events.front().t;
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (events[i].kind == board::EventKind::Smbus) {
-      split.smbus += Duration(events, i);
-    }
-  }
-  for (const TimerWait& w : waits) {
-    split.delays += w.end - w.start;
-  }
-  split.waits = static_cast<uint32_t>(waits.size());
-  split.other = split.total - split.smbus - split.delays;
-  return split;
-}
-
 std::string LevelName(uint8_t value) {
   for (size_t level = 0; level < kLevelValues.size(); ++level) {
     if (kLevelValues[level] == value) {
@@ -147,8 +128,17 @@ std::string FormatDuration(uint64_t ns) {
 }
 
 RunSummary Summarize(const Scenario& scenario, std::string_view engine, const EngineRun& run) {
+  RunAnalysis analysis(scenario.config);
+  for (const board::Event& e : run.board->Events()) {
+    analysis.OnEvent(e);
+  }
+  analysis.Finish();
+  return Summarize(scenario, engine, run, analysis);
+}
+
+RunSummary Summarize(const Scenario& scenario, std::string_view engine, const EngineRun& run,
+                     const RunAnalysis& analysis) {
   const board::BoardConfig& config = scenario.config;
-  std::span<const board::Event> events = run.board->Events().Events();
   RunSummary s;
   s.scenario = scenario.source;
   s.description = scenario.description;
@@ -160,9 +150,7 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
   s.stopReason = run.board->StopReason();
   s.notes = run.notes;
 
-  board::StateSnapshot state = !events.empty() && events.back().kind == board::EventKind::State
-                                   ? events.back().Snapshot()
-                                   : run.board->State();
+  board::StateSnapshot state = analysis.FinalState().value_or(run.board->State());
   s.codeFrom = CodeOf(config.clockGenerator);
   s.codeTo = CodeOf(state.clockGenerator);
   if (config.setup && config.setup->size() > board::setup::kRampTargetCodeOffset + 1) {
@@ -174,8 +162,7 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
     s.levelSelect = (*config.setup)[board::setup::kRampLevelSelectOffset];
   }
 
-  std::vector<TimerWait> waits = FindTimerWaits(events, StepDelayTicks(config));
-  for (const RampStep& step : FindRampSteps(config, events, waits)) {
+  for (const RampStep& step : analysis.Steps()) {
     ++s.steps;
     s.failedSteps += step.failed ? 1 : 0;
     if (s.levels.empty() || s.levels.back().value != step.level) {
@@ -187,13 +174,13 @@ RunSummary Summarize(const Scenario& scenario, std::string_view engine, const En
   s.guardArmed = state.guardArmed;
   for (size_t reg = 0; reg < state.clockGenerator.size(); ++reg) {
     if (state.clockGenerator[reg] != config.clockGenerator[reg]) {
-      s.registers.push_back({static_cast<uint8_t>(reg), config.clockGenerator[reg],
-                             state.clockGenerator[reg]});
+      s.registers.push_back(
+          {static_cast<uint8_t>(reg), config.clockGenerator[reg], state.clockGenerator[reg]});
     }
   }
   s.acpiBase = state.acpiBase;
   s.acpiDecoding = (state.acpiControl & board::PlatformController::kDecodeEnable) != 0;
-  s.time = SplitTime(events, waits);
+  s.time = analysis.Time();
   return s;
 }
 
@@ -212,13 +199,14 @@ void PrintSummary(std::ostream& out, const RunSummary& s) {
   }
   line("code", CodeLine(s));
   line("levels", LevelLine(s));
-  line("POST", s.post.empty() ? "none"
-                              : fmt::format("{}: {}, last 0x{:02X}",
-                                            Plural(s.post.size(), "code", "codes"),
-                                            FormatPostCodes(s.post), s.post.back()));
+  line("POST", s.post.empty()
+                   ? "none"
+                   : fmt::format("{}: {}, last 0x{:02X}", Plural(s.post.size(), "code", "codes"),
+                                 FormatPostCodes(s.post), s.post.back()));
   line("guard", s.guardArmed ? "left armed" : "disarmed");
   line("registers", RegisterLine(s));
-  line("ACPI", fmt::format("base 0x{:04X}, decoding {}", s.acpiBase, s.acpiDecoding ? "on" : "off"));
+  line("ACPI",
+       fmt::format("base 0x{:04X}, decoding {}", s.acpiBase, s.acpiDecoding ? "on" : "off"));
   line("time", fmt::format("{}: SMBus {}, delays {} ({}), other {}", FormatDuration(s.time.total),
                            FormatDuration(s.time.smbus), FormatDuration(s.time.delays),
                            Plural(s.time.waits, "wait", "waits"), FormatDuration(s.time.other)));

@@ -1,4 +1,4 @@
-// The short human summary of a run, derived from its trace and the scenario.
+// The short human summary of a run, derived from its analysis and the scenario.
 #ifndef CLOCKRAMP_TOOLS_SUMMARY_H_
 #define CLOCKRAMP_TOOLS_SUMMARY_H_
 
@@ -12,23 +12,11 @@
 
 #include "board/Event.h"
 #include "tools/Engine.h"
+#include "tools/RunAnalysis.h"
 #include "tools/Scenario.h"
 #include "tools/TraceAnalysis.h"
 
 namespace clockramp::tool {
-
-// Where the virtual time of a run went. An access lasts from its t to the
-// next line's t; SMBus time is the sum over "smbus" lines, delay time the
-// spans of the timer waits, other time the rest.
-struct TimeSplit {
-  uint64_t total = 0;
-  uint64_t smbus = 0;
-  uint64_t delays = 0;
-  uint64_t other = 0;
-  uint32_t waits = 0;
-};
-
-TimeSplit SplitTime(std::span<const board::Event> events, std::span<const TimerWait> waits);
 
 struct RegisterChange {
   uint8_t reg = 0;
@@ -53,8 +41,8 @@ struct RunSummary {
   std::string stopReason;
   uint16_t codeFrom = 0;
   uint16_t codeTo = 0;
-  std::optional<uint16_t> target;       // RampTargetCode, when "Setup" holds it
-  std::optional<uint8_t> levelSelect;   // RampLevelSelect, when "Setup" holds it
+  std::optional<uint16_t> target;      // RampTargetCode, when "Setup" holds it
+  std::optional<uint8_t> levelSelect;  // RampLevelSelect, when "Setup" holds it
   uint32_t steps = 0;
   uint32_t failedSteps = 0;
   std::vector<LevelRun> levels;
@@ -67,6 +55,10 @@ struct RunSummary {
   std::vector<std::string> notes;  // the engine's own lines
 };
 
+// The summary of a run from its analysis (fed every event, finished).
+RunSummary Summarize(const Scenario& scenario, std::string_view engine, const EngineRun& run,
+                     const RunAnalysis& analysis);
+// The summary of a run whose board kept its events in memory.
 RunSummary Summarize(const Scenario& scenario, std::string_view engine, const EngineRun& run);
 
 // "level 2" for the four level values of register 6, else "0x42".

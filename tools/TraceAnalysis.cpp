@@ -1,7 +1,6 @@
 #include "tools/TraceAnalysis.h"
 
 #include <algorithm>
-#include <set>
 
 #include "board/AcpiTimer.h"
 #include "board/PostPort.h"
@@ -13,52 +12,9 @@ namespace {
 using board::Event;
 using board::EventKind;
 
-bool IsTimerRead(const Event& e) {
-  return e.kind == EventKind::Io && e.op == static_cast<uint8_t>(board::IoOp::In) &&
-         e.address == kTimerPort && e.width == 32;
-}
-
-bool IsCpu(const Event& e) { return e.kind == EventKind::Cpu; }
-
-bool IsPause(const Event& e) {
-  return e.kind == EventKind::Cpu && e.op == static_cast<uint8_t>(board::CpuOp::Pause);
-}
-
 bool IsStepBegin(const Event& e) {
   return e.kind == EventKind::Io && e.op == static_cast<uint8_t>(board::IoOp::Out) &&
          e.address == board::PostPort::kPort && (e.value & 0xFF) == kPostStepBegin;
-}
-
-// Starts a wait at a reading.
-TimerWait Begin(std::span<const Event> events, size_t index) {
-  TimerWait wait;
-  wait.first = wait.last = index;
-  wait.start = events[index].t;
-  wait.polls = 1;
-  wait.firstValue = wait.lastValue = static_cast<uint32_t>(events[index].value);
-  wait.answered = events[index].value <= board::AcpiTimer::kMask;
-  return wait;
-}
-
-void Extend(TimerWait& wait, std::span<const Event> events, size_t index) {
-  wait.last = index;
-  ++wait.polls;
-  wait.lastValue = static_cast<uint32_t>(events[index].value);
-  wait.answered = wait.answered && events[index].value <= board::AcpiTimer::kMask;
-}
-
-// The index of the next reading continuing a wait that ends at `last`, or 0.
-size_t NextPolled(std::span<const Event> events, size_t last, bool firstCheck) {
-  size_t k = last + 1;
-  bool paused = false;
-  while (k < events.size() && IsCpu(events[k])) {
-    paused = paused || IsPause(events[k]);
-    ++k;
-  }
-  if (k < events.size() && IsTimerRead(events[k]) && (paused || firstCheck)) {
-    return k;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -67,8 +23,7 @@ uint64_t Duration(std::span<const board::Event> events, size_t index) {
   return index + 1 < events.size() ? events[index + 1].t - events[index].t : 0;
 }
 
-ClockGenReplay::ClockGenReplay(const board::BoardConfig& config)
-    : device_(config.clockGenerator) {}
+ClockGenReplay::ClockGenReplay(const board::BoardConfig& config) : device_(config.clockGenerator) {}
 
 bool ClockGenReplay::Apply(const board::Event& e) {
   // A write that answered a warning was carried out like a successful one.
@@ -84,7 +39,8 @@ SuperIoReplay::SuperIoReplay(const board::BoardConfig& config)
     : chip_(config.superIoSelected, config.superIoGlobal, config.superIoDevices) {}
 
 std::optional<SioAccess> SuperIoReplay::Apply(const board::Event& e) {
-  if (e.kind != EventKind::Io || e.width != 8 || !board::SuperIo::Decodes(static_cast<uint16_t>(e.address))) {
+  if (e.kind != EventKind::Io || e.width != 8 ||
+      !board::SuperIo::Decodes(static_cast<uint16_t>(e.address))) {
     return std::nullopt;
   }
   auto port = static_cast<uint16_t>(e.address);
@@ -135,37 +91,6 @@ bool PlatformControllerReplay::Apply(const board::Event& e) {
   return true;
 }
 
-std::vector<TimerWait> FindTimerWaits(std::span<const board::Event> events,
-                                      std::optional<uint32_t> expectedTicks) {
-  bool pauses = std::any_of(events.begin(), events.end(), IsPause);
-  std::vector<TimerWait> waits;
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (!IsTimerRead(events[i])) {
-      continue;
-    }
-    TimerWait wait = Begin(events, i);
-    if (pauses) {
-      bool firstCheck = true;
-      while (size_t next = NextPolled(events, wait.last, firstCheck)) {
-        Extend(wait, events, next);
-        firstCheck = false;
-      }
-    } else {
-      // Bare readings: cut where the expected delay has passed.
-      while (wait.last + 1 < events.size() && IsTimerRead(events[wait.last + 1])) {
-        if (expectedTicks && wait.answered && wait.polls > 1 && wait.Ticks() >= *expectedTicks) {
-          break;
-        }
-        Extend(wait, events, wait.last + 1);
-      }
-    }
-    wait.end = wait.last + 1 < events.size() ? events[wait.last + 1].t : events[wait.last].t;
-    waits.push_back(wait);
-    i = wait.last;
-  }
-  return waits;
-}
-
 std::optional<uint32_t> StepDelayTicks(const board::BoardConfig& config) {
   if (!config.setup || config.setup->size() <= board::setup::kRampStepDelayOffset) {
     return std::nullopt;
@@ -174,43 +99,66 @@ std::optional<uint32_t> StepDelayTicks(const board::BoardConfig& config) {
   return static_cast<uint32_t>(us * board::AcpiTimer::kFrequencyHz / 1'000'000);
 }
 
+StepFinder::StepFinder(const board::BoardConfig& config) : clockGen_(config) {}
+
+void StepFinder::EndAt(size_t index) {
+  if (open_) {
+    steps_.back().end = index;
+    open_ = false;
+  }
+}
+
+void StepFinder::OnWait(const TimerWait& wait) {
+  EndAt(wait.first);
+  count_ = wait.last + 1;
+}
+
+void StepFinder::OnAccess(size_t index, const Event& e, uint64_t /*done*/) {
+  count_ = index + 1;
+  bool begins = IsStepBegin(e);
+  if (begins || e.kind == EventKind::Return || e.kind == EventKind::Hang ||
+      e.kind == EventKind::State) {
+    EndAt(index);
+  }
+  if (begins) {
+    steps_.push_back(RampStep{index, index + 1, std::nullopt, clockGen_.Register(6), false});
+    open_ = true;
+  }
+  if (open_ && e.kind == EventKind::Smbus) {
+    RampStep& step = steps_.back();
+    step.failed = step.failed || board::IsError(e.status);
+    const auto& data = e.Data();
+    if (e.op == static_cast<uint8_t>(board::SmbusOperation::WriteBlock) &&
+        e.value == board::ClockGenerator::kCodeLowRegister && data.size() >= 2) {
+      step.code = static_cast<uint16_t>(data[0] | ((data[1] & 0x07) << 8));
+    }
+  }
+  clockGen_.Apply(e);
+}
+
+void StepFinder::OnEnd() {
+  if (open_) {
+    steps_.back().end = count_;
+    open_ = false;
+  }
+}
+
 std::vector<RampStep> FindRampSteps(const board::BoardConfig& config,
                                     std::span<const board::Event> events,
                                     std::span<const TimerWait> waits) {
-  std::set<size_t> waitStarts;
-  for (const TimerWait& w : waits) {
-    waitStarts.insert(w.first);
-  }
-  ClockGenReplay clockGen(config);
-  std::vector<RampStep> steps;
-  bool open = false;
+  StepFinder finder(config);
+  auto wait = waits.begin();
   for (size_t i = 0; i < events.size(); ++i) {
-    const Event& e = events[i];
-    bool ends = waitStarts.contains(i) || IsStepBegin(e) || e.kind == EventKind::Return ||
-                e.kind == EventKind::Hang || e.kind == EventKind::State;
-    if (open && ends) {
-      steps.back().end = i;
-      open = false;
+    while (wait != waits.end() && wait->first < i) {
+      ++wait;
     }
-    if (IsStepBegin(e)) {
-      steps.push_back(RampStep{i, i + 1, std::nullopt, clockGen.Register(6), false});
-      open = true;
+    if (wait != waits.end() && wait->first == i) {
+      finder.OnWait(*wait);
     }
-    if (open && e.kind == EventKind::Smbus) {
-      RampStep& step = steps.back();
-      step.failed = step.failed || board::IsError(e.status);
-      const auto& data = e.Data();
-      if (e.op == static_cast<uint8_t>(board::SmbusOperation::WriteBlock) &&
-          e.value == board::ClockGenerator::kCodeLowRegister && data.size() >= 2) {
-        step.code = static_cast<uint16_t>(data[0] | ((data[1] & 0x07) << 8));
-      }
-    }
-    clockGen.Apply(e);
+    finder.OnAccess(i, events[i], 0);
   }
-  if (open) {
-    steps.back().end = events.size();
-  }
-  return steps;
+  finder.OnEnd();
+  return finder.Steps();
 }
 
 }  // namespace clockramp::tool

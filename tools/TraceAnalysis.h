@@ -1,7 +1,7 @@
-// Reading a run back from its trace: the devices replayed from the recorded
+// Reading a run back from its events: the devices replayed from the recorded
 // accesses (through the board's own device models), the ACPI timer waits and
 // the ramp steps. The summary, the -v listing and the VCD timeline are built
-// on these.
+// on these (tools/RunAnalysis.h gathers them in one pass).
 #ifndef CLOCKRAMP_TOOLS_TRACEANALYSIS_H_
 #define CLOCKRAMP_TOOLS_TRACEANALYSIS_H_
 
@@ -16,11 +16,11 @@
 #include "board/Event.h"
 #include "board/PlatformController.h"
 #include "board/SuperIo.h"
+#include "board/TimerWait.h"
 
 namespace clockramp::tool {
 
-// The port the module polls the ACPI PM timer at (ACPI base 0x500 + 8).
-inline constexpr uint16_t kTimerPort = 0x508;
+using board::kTimerPort;
 inline constexpr uint8_t kPostStepBegin = 0xC4;  // first POST code of a guarded step
 
 // How long an access took: the next line's t minus its own (0 for the last).
@@ -43,11 +43,11 @@ class ClockGenReplay {
 // One Super I/O port access, as the chip took it.
 struct SioAccess {
   enum class Kind : uint8_t {
-    Key,       // entry key, exit key or register selection at the index port
-    Select,    // logical device selected (register 0x07 written)
-    Register,  // a global or logical-device register read or written
-    IndexRead, // the index port read back
-    Ignored,   // a data-port access outside configuration mode
+    Key,        // entry key, exit key or register selection at the index port
+    Select,     // logical device selected (register 0x07 written)
+    Register,   // a global or logical-device register read or written
+    IndexRead,  // the index port read back
+    Ignored,    // a data-port access outside configuration mode
   };
   Kind kind = Kind::Key;
   bool write = false;
@@ -84,30 +84,9 @@ class PlatformControllerReplay {
   board::PlatformController pch_;
 };
 
-// One busy-wait on the ACPI timer: consecutive reads of port 0x508.
-//
-// With PAUSE lines in the trace a wait is told apart exactly: it is a first
-// reading, the first check right after it, and every further reading that
-// follows a PAUSE. An engine that records no PAUSE gives runs of bare
-// readings; those are cut where a reading reaches `expectedTicks` past the
-// first one (the delay the scenario asks for), or kept whole without it.
-struct TimerWait {
-  size_t first = 0;       // index of the first reading
-  size_t last = 0;        // index of the last reading
-  uint64_t start = 0;     // t of the first reading
-  uint64_t end = 0;       // t of the line after the last reading
-  uint32_t polls = 0;     // readings
-  uint32_t firstValue = 0;
-  uint32_t lastValue = 0;
-  // Whether every reading was a 24-bit timer value (a port nothing decodes
-  // reads all ones).
-  bool answered = true;
-  // Timer ticks from the first reading to the last (24-bit wrap).
-  [[nodiscard]] uint32_t Ticks() const { return (lastValue - firstValue) & 0xFFFFFF; }
-};
-
-std::vector<TimerWait> FindTimerWaits(std::span<const board::Event> events,
-                                      std::optional<uint32_t> expectedTicks = std::nullopt);
+// The ACPI timer waits (board/TimerWait.h).
+using board::FindTimerWaits;
+using board::TimerWait;
 
 // Ticks of the ramp's step delay: "Setup"'s RampStepDelay in microseconds at
 // 3,579,545 Hz; nullopt when the scenario's "Setup" does not reach it.
@@ -115,13 +94,34 @@ std::optional<uint32_t> StepDelayTicks(const board::BoardConfig& config);
 
 // One guarded step of the ramp: from its POST 0xC4 to the next timer wait.
 struct RampStep {
-  size_t first = 0;          // index of the POST 0xC4 line
-  size_t end = 0;            // index one past its last line
+  size_t first = 0;              // index of the POST 0xC4 line
+  size_t end = 0;                // index one past its last line
   std::optional<uint16_t> code;  // the code its two-byte write sent, if it got that far
-  uint8_t level = 0;         // register 6 when the step began
-  bool failed = false;       // an SMBus transaction of the step answered an error
+  uint8_t level = 0;             // register 6 when the step began
+  bool failed = false;           // an SMBus transaction of the step answered an error
 };
 
+// Finds the ramp steps as a run goes by, fed by a board::WaitSplitter: a step
+// ends where a wait starts, at the next POST 0xC4, at a return, a hang or
+// the final state. Keeps one record per step, nothing per access.
+class StepFinder final : public board::WaitObserver {
+ public:
+  explicit StepFinder(const board::BoardConfig& config);
+  void OnAccess(size_t index, const board::Event& event, uint64_t done) override;
+  void OnWait(const TimerWait& wait) override;
+  void OnEnd() override;
+  [[nodiscard]] const std::vector<RampStep>& Steps() const { return steps_; }
+
+ private:
+  void EndAt(size_t index);
+
+  ClockGenReplay clockGen_;
+  std::vector<RampStep> steps_;
+  bool open_ = false;
+  size_t count_ = 0;  // lines seen
+};
+
+// The steps of a whole sequence of events whose waits are known.
 std::vector<RampStep> FindRampSteps(const board::BoardConfig& config,
                                     std::span<const board::Event> events,
                                     std::span<const TimerWait> waits);

@@ -1,6 +1,6 @@
 #include "tools/TraceListing.h"
 
-#include <map>
+#include <algorithm>
 
 #include <fmt/format.h>
 
@@ -132,8 +132,8 @@ std::string DescribeMmio(const board::BoardConfig& config, const Event& e) {
       e.address - config.pcieBase < board::PlatformController::kWindowSize) {
     uint64_t offset = e.address - config.pcieBase;
     std::string width = e.width == 8 ? "" : fmt::format(" ({}-bit)", e.width);
-    return fmt::format("PCI {:02X}:{:02X}.{} reg 0x{:02X}{} {}", offset >> 20, (offset >> 15) & 0x1F,
-                       (offset >> 12) & 0x7, offset & 0xFFF, width, value);
+    return fmt::format("PCI {:02X}:{:02X}.{} reg 0x{:02X}{} {}", offset >> 20,
+                       (offset >> 15) & 0x1F, (offset >> 12) & 0x7, offset & 0xFFF, width, value);
   }
   return fmt::format("MMIO 0x{:08X} {}{} {}", e.address, write ? "write" : "read", e.width, value);
 }
@@ -150,87 +150,99 @@ std::string DescribeWait(const TimerWait& w) {
 
 }  // namespace
 
+Lister::Lister(const board::BoardConfig& config, std::ostream* out)
+    : config_(config), sio_(config), pch_(config), out_(out) {}
+
+void Lister::Add(uint64_t t, std::string text) {
+  if (text.empty()) {
+    return;
+  }
+  if (out_ != nullptr) {
+    PrintListingLine(*out_, {t, std::move(text)});
+  } else {
+    lines_.push_back({t, std::move(text)});
+  }
+}
+
+void Lister::OnWait(const TimerWait& wait) { Add(wait.start, DescribeWait(wait)); }
+
+void Lister::OnAccess(size_t /*index*/, const Event& e, uint64_t /*done*/) {
+  switch (e.kind) {
+    case EventKind::Call:
+      Add(e.t, fmt::format("call {}", FunctionName(e.op)));
+      break;
+    case EventKind::Return:
+      Add(e.t, fmt::format("return {}: {}", FunctionName(e.op), StatusName(e.status)));
+      break;
+    case EventKind::Pei:
+      Add(e.t, DescribePei(e));
+      break;
+    case EventKind::Pcd:
+      Add(e.t, fmt::format("PCD Get64 token {} = 0x{:X}", e.address, e.value));
+      break;
+    case EventKind::Smbus:
+      Add(e.t, DescribeSmbus(e));
+      break;
+    case EventKind::Io: {
+      bool armed = sio_.GuardArmed();
+      if (auto access = sio_.Apply(e)) {
+        std::string text = DescribeSio(*access);
+        if (sio_.GuardArmed() != armed) {
+          text += sio_.GuardArmed() ? " — guard armed" : " — guard disarmed";
+        }
+        Add(e.t, text);
+      } else if (e.address == board::PostPort::kPort &&
+                 e.op == static_cast<uint8_t>(board::IoOp::Out)) {
+        Add(e.t, fmt::format("POST 0x{:02X}", e.value & 0xFF));
+      } else {
+        bool in = e.op == static_cast<uint8_t>(board::IoOp::In);
+        Add(e.t, fmt::format("port 0x{:04X} {}{} {} {}", e.address, in ? "in" : "out", e.width,
+                             in ? "→" : "←", Hex(e.value, e.width)));
+      }
+      break;
+    }
+    case EventKind::Mmio: {
+      bool decoding = pch_.AcpiDecoding();
+      pch_.Apply(e);
+      std::string text = DescribeMmio(config_, e);
+      if (pch_.AcpiDecoding() != decoding) {
+        text += pch_.AcpiDecoding() ? " — ACPI decoding on" : " — ACPI decoding off";
+      }
+      Add(e.t, text);
+      break;
+    }
+    case EventKind::Cpu:
+      break;
+    case EventKind::Hang:
+      Add(e.t, fmt::format("run stopped: {}", e.Text()));
+      break;
+    case EventKind::State:
+      Add(e.t, "end of run");
+      break;
+  }
+}
+
 std::vector<ListingLine> ListTrace(const board::BoardConfig& config,
                                    std::span<const board::Event> events) {
-  std::map<size_t, TimerWait> waits;
-  for (const TimerWait& w : FindTimerWaits(events, StepDelayTicks(config))) {
-    waits.emplace(w.first, w);
+  Lister lister(config);
+  board::WaitSplitter splitter(
+      lister, StepDelayTicks(config), std::any_of(events.begin(), events.end(), [](const Event& e) {
+        return e.kind == EventKind::Cpu && e.op == static_cast<uint8_t>(board::CpuOp::Pause);
+      }));
+  for (const Event& e : events) {
+    splitter.OnEvent(e);
   }
-  SuperIoReplay sio(config);
-  PlatformControllerReplay pch(config);
-  std::vector<ListingLine> lines;
-  auto add = [&](uint64_t t, std::string text) {
-    if (!text.empty()) {
-      lines.push_back({t, std::move(text)});
-    }
-  };
-  for (size_t i = 0; i < events.size(); ++i) {
-    if (auto wait = waits.find(i); wait != waits.end()) {
-      add(wait->second.start, DescribeWait(wait->second));
-      i = wait->second.last;
-      continue;
-    }
-    const Event& e = events[i];
-    switch (e.kind) {
-      case EventKind::Call:
-        add(e.t, fmt::format("call {}", FunctionName(e.op)));
-        break;
-      case EventKind::Return:
-        add(e.t, fmt::format("return {}: {}", FunctionName(e.op), StatusName(e.status)));
-        break;
-      case EventKind::Pei:
-        add(e.t, DescribePei(e));
-        break;
-      case EventKind::Pcd:
-        add(e.t, fmt::format("PCD Get64 token {} = 0x{:X}", e.address, e.value));
-        break;
-      case EventKind::Smbus:
-        add(e.t, DescribeSmbus(e));
-        break;
-      case EventKind::Io: {
-        bool armed = sio.GuardArmed();
-        if (auto access = sio.Apply(e)) {
-          std::string text = DescribeSio(*access);
-          if (sio.GuardArmed() != armed) {
-            text += sio.GuardArmed() ? " — guard armed" : " — guard disarmed";
-          }
-          add(e.t, text);
-        } else if (e.address == board::PostPort::kPort &&
-                   e.op == static_cast<uint8_t>(board::IoOp::Out)) {
-          add(e.t, fmt::format("POST 0x{:02X}", e.value & 0xFF));
-        } else {
-          bool in = e.op == static_cast<uint8_t>(board::IoOp::In);
-          add(e.t, fmt::format("port 0x{:04X} {}{} {} {}", e.address, in ? "in" : "out", e.width,
-                               in ? "→" : "←", Hex(e.value, e.width)));
-        }
-        break;
-      }
-      case EventKind::Mmio: {
-        bool decoding = pch.AcpiDecoding();
-        pch.Apply(e);
-        std::string text = DescribeMmio(config, e);
-        if (pch.AcpiDecoding() != decoding) {
-          text += pch.AcpiDecoding() ? " — ACPI decoding on" : " — ACPI decoding off";
-        }
-        add(e.t, text);
-        break;
-      }
-      case EventKind::Cpu:
-        break;
-      case EventKind::Hang:
-        add(e.t, fmt::format("run stopped: {}", e.Text()));
-        break;
-      case EventKind::State:
-        add(e.t, "end of run");
-        break;
-    }
-  }
-  return lines;
+  splitter.Finish();
+  return lister.TakeLines();
+}
+
+void PrintListingLine(std::ostream& out, const ListingLine& line) {
+  out << fmt::format("{:>9}.{:03} µs  {}\n", line.t / 1000, line.t % 1000, line.text);
 }
 
 void PrintListing(std::ostream& out, std::span<const ListingLine> lines) {
   for (const ListingLine& line : lines) {
-    out << fmt::format("{:>9}.{:03} µs  {}\n", line.t / 1000, line.t % 1000, line.text);
+    PrintListingLine(out, line);
   }
 }
 

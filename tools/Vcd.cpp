@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <map>
 #include <optional>
 
 #include <fmt/format.h>
@@ -65,9 +64,11 @@ std::string Format(size_t signal, const Value& value) {
                     : fmt::format("b{} {}", bits, Id(signal));
 }
 
+}  // namespace
+
 // Collects value changes in time order (virtual ns) and writes each time
 // step's net changes.
-class ChangeWriter {
+class VcdWriter::ChangeWriter {
  public:
   ChangeWriter(std::ostream& out, const std::array<Value, kCount>& initial,
                const std::array<bool, kCount>& shown)
@@ -114,7 +115,9 @@ class ChangeWriter {
   uint64_t lastStamp_ = 0;
 };
 
-void SetClockGen(ChangeWriter& w, uint64_t t, const ClockGenReplay& cg) {
+namespace {
+
+void SetClockGen(VcdWriter::ChangeWriter& w, uint64_t t, const ClockGenReplay& cg) {
   w.Set(t, kCode, cg.Code());
   w.Set(t, kLevel, cg.Register(6));
   w.Set(t, kOutput, (cg.Register(3) >> 7) & 1);
@@ -132,28 +135,16 @@ std::string Now() {
 
 }  // namespace
 
-void WriteVcd(std::ostream& out, const board::BoardConfig& config,
-              std::span<const board::Event> events, const VcdOptions& options) {
-  ClockGenReplay clockGen(config);
-  SuperIoReplay sio(config);
-  PlatformControllerReplay pch(config);
-  std::map<size_t, TimerWait> waits;
-  for (const TimerWait& w : FindTimerWaits(events, StepDelayTicks(config))) {
-    waits.emplace(w.first, w);
-  }
-
-  // The bus lines, merged into the other changes in time order.
-  const std::vector<BusLevels> bus = SmbusWaveform(SmbusTransfers(events));
-  size_t nextBus = 0;
-
+VcdWriter::VcdWriter(std::ostream& out, const board::BoardConfig& config, const VcdOptions& options)
+    : clockGen_(config), sio_(config), pch_(config) {
   std::array<Value, kCount> initial{};
-  initial[kCode] = clockGen.Code();
-  initial[kLevel] = clockGen.Register(6);
-  initial[kOutput] = (clockGen.Register(3) >> 7) & 1;
-  initial[kStepBits] = (clockGen.Register(9) >> 3) & 0xF;
-  initial[kGuard] = sio.GuardArmed() ? 1 : 0;
+  initial[kCode] = clockGen_.Code();
+  initial[kLevel] = clockGen_.Register(6);
+  initial[kOutput] = (clockGen_.Register(3) >> 7) & 1;
+  initial[kStepBits] = (clockGen_.Register(9) >> 3) & 0xF;
+  initial[kGuard] = sio_.GuardArmed() ? 1 : 0;
   initial[kPost] = std::nullopt;
-  initial[kDecoding] = pch.AcpiDecoding() ? 1 : 0;
+  initial[kDecoding] = pch_.AcpiDecoding() ? 1 : 0;
   initial[kWait] = 0;
   initial[kScl] = 1;
   initial[kSda] = 1;
@@ -182,39 +173,54 @@ void WriteVcd(std::ostream& out, const board::BoardConfig& config,
     }
   }
   out << "$end\n";
+  changes_ = std::make_unique<ChangeWriter>(out, initial, shown);
+}
 
-  ChangeWriter writer(out, initial, shown);
-  // Draws the bus up to (not including) time t.
-  auto busUntil = [&](uint64_t t) {
-    for (; nextBus < bus.size() && bus[nextBus].t < t; ++nextBus) {
-      writer.Set(bus[nextBus].t, kScl, bus[nextBus].scl ? 1 : 0);
-      writer.Set(bus[nextBus].t, kSda, bus[nextBus].sda ? 1 : 0);
-    }
-  };
-  for (size_t i = 0; i < events.size(); ++i) {
-    busUntil(events[i].t + 1);
-    if (auto wait = waits.find(i); wait != waits.end()) {
-      writer.Set(wait->second.start, kWait, 1);
-      writer.Set(wait->second.end, kWait, 0);
-      i = wait->second.last;
-      continue;
-    }
-    const board::Event& e = events[i];
-    uint64_t done = i + 1 < events.size() ? events[i + 1].t : e.t;
-    busUntil(done);
-    if (clockGen.Apply(e)) {
-      SetClockGen(writer, done, clockGen);
-    } else if (sio.Apply(e)) {
-      writer.Set(done, kGuard, sio.GuardArmed() ? 1 : 0);
-    } else if (pch.Apply(e)) {
-      writer.Set(done, kDecoding, pch.AcpiDecoding() ? 1 : 0);
-    } else if (e.kind == board::EventKind::Io && e.address == board::PostPort::kPort &&
-               e.op == static_cast<uint8_t>(board::IoOp::Out)) {
-      writer.Set(done, kPost, e.value & 0xFF);
+VcdWriter::~VcdWriter() = default;
+
+void VcdWriter::OnWait(const TimerWait& wait) {
+  changes_->Set(wait.start, kWait, 1);
+  changes_->Set(wait.end, kWait, 0);
+  end_ = std::max(end_, wait.end);
+}
+
+void VcdWriter::OnAccess(size_t /*index*/, const board::Event& e, uint64_t done) {
+  end_ = std::max(end_, e.t);
+  if (e.kind == board::EventKind::Smbus) {
+    // The bus lines of this transaction: they lie between its start and the
+    // next access, before the changes it makes show.
+    for (const BusLevels& level : SmbusWaveform(SmbusTransfers(std::span(&e, 1)))) {
+      changes_->Set(level.t, kScl, level.scl ? 1 : 0);
+      changes_->Set(level.t, kSda, level.sda ? 1 : 0);
+      end_ = std::max(end_, level.t);
     }
   }
-  busUntil(UINT64_MAX);
-  writer.Finish(std::max(events.empty() ? 0 : events.back().t, bus.empty() ? 0 : bus.back().t));
+  if (clockGen_.Apply(e)) {
+    SetClockGen(*changes_, done, clockGen_);
+  } else if (sio_.Apply(e)) {
+    changes_->Set(done, kGuard, sio_.GuardArmed() ? 1 : 0);
+  } else if (pch_.Apply(e)) {
+    changes_->Set(done, kDecoding, pch_.AcpiDecoding() ? 1 : 0);
+  } else if (e.kind == board::EventKind::Io && e.address == board::PostPort::kPort &&
+             e.op == static_cast<uint8_t>(board::IoOp::Out)) {
+    changes_->Set(done, kPost, e.value & 0xFF);
+  }
+}
+
+void VcdWriter::OnEnd() { changes_->Finish(end_); }
+
+void WriteVcd(std::ostream& out, const board::BoardConfig& config,
+              std::span<const board::Event> events, const VcdOptions& options) {
+  VcdWriter writer(out, config, options);
+  board::WaitSplitter splitter(writer, StepDelayTicks(config),
+                               std::any_of(events.begin(), events.end(), [](const board::Event& e) {
+                                 return e.kind == board::EventKind::Cpu &&
+                                        e.op == static_cast<uint8_t>(board::CpuOp::Pause);
+                               }));
+  for (const board::Event& e : events) {
+    splitter.OnEvent(e);
+  }
+  splitter.Finish();
 }
 
 }  // namespace clockramp::tool

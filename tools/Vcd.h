@@ -16,12 +16,15 @@
 #ifndef CLOCKRAMP_TOOLS_VCD_H_
 #define CLOCKRAMP_TOOLS_VCD_H_
 
+#include <memory>
 #include <ostream>
 #include <span>
 #include <string>
 
 #include "board/BoardConfig.h"
 #include "board/Event.h"
+#include "board/TimerWait.h"
+#include "tools/TraceAnalysis.h"
 
 namespace clockramp::tool {
 
@@ -39,6 +42,34 @@ struct VcdOptions {
   bool oneBitOnly = false;
 };
 
+// Writes the timeline as a run goes by, fed by a board::WaitSplitter: the
+// header at once, then each time's net changes as they are known; keeps
+// nothing per access. `out` must outlive the writer.
+class VcdWriter final : public board::WaitObserver {
+ public:
+  class ChangeWriter;
+
+  VcdWriter(std::ostream& out, const board::BoardConfig& config, const VcdOptions& options = {});
+  ~VcdWriter() override;
+  VcdWriter(const VcdWriter&) = delete;
+  VcdWriter& operator=(const VcdWriter&) = delete;
+  VcdWriter(VcdWriter&&) = delete;
+  VcdWriter& operator=(VcdWriter&&) = delete;
+
+  void OnAccess(size_t index, const board::Event& event, uint64_t done) override;
+  void OnWait(const TimerWait& wait) override;
+  // Writes the last changes and the end time.
+  void OnEnd() override;
+
+ private:
+  ClockGenReplay clockGen_;
+  SuperIoReplay sio_;
+  PlatformControllerReplay pch_;
+  std::unique_ptr<ChangeWriter> changes_;
+  uint64_t end_ = 0;
+};
+
+// The timeline of a whole run.
 void WriteVcd(std::ostream& out, const board::BoardConfig& config,
               std::span<const board::Event> events, const VcdOptions& options = {});
 

@@ -39,6 +39,9 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
   run->add_option("--trace", options.tracePath,
                   "Write the trace to FILE, one JSON object a line (docs/board.md)")
       ->type_name("FILE.jsonl");
+  run->add_flag("--trace-waits", options.traceWaits,
+                "Write each ACPI timer wait as one \"wait\" line and leave out PAUSE lines "
+                "(default: every access, docs/board.md)");
   run->add_option("--vcd", options.vcdPath, "Write the timeline to FILE as a Value Change Dump")
       ->type_name("FILE.vcd");
   run->add_option("--sigrok-vcd", options.sigrokVcdPath,

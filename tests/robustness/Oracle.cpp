@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "board/Status.h"
 
@@ -219,9 +222,7 @@ class ModelSio {
     out.push_back(Make(Act::SioOut, kSioIndex, 0x87));
     out.push_back(Make(Act::SioOut, kSioIndex, reg));
   }
-  static void Leave(std::vector<Action>& out) {
-    out.push_back(Make(Act::SioOut, kSioIndex, 0xAA));
-  }
+  static void Leave(std::vector<Action>& out) { out.push_back(Make(Act::SioOut, kSioIndex, 0xAA)); }
 
   uint8_t selected_;
   std::vector<std::pair<uint32_t, uint8_t>> regs_;
@@ -383,8 +384,7 @@ class CallbackModel {
       }
     }
 
-    auto pch = GetVariable(kPchRcVariable, config_.pchRcConfiguration, board::pchrc::kSize,
-                           status);
+    auto pch = GetVariable(kPchRcVariable, config_.pchRcConfiguration, board::pchrc::kSize, status);
     const bool set = pch && pch->size() > 1349 && (*pch)[1349] == 5;
     const uint8_t mode = image_[1];
     std::optional<uint8_t> newMode;
@@ -460,101 +460,161 @@ class CallbackModel {
 
 // ---- Comparing a run with the model ----
 
-// Compares observed actions with expected ones; timer reads are split into
-// waits of the expected length. `hung`: the observed list may stop early,
-// inside a delay.
-void CompareActions(const std::vector<Action>& expected, const Observed& seen, bool hung,
-                    std::vector<std::string>& out) {
-  const std::vector<Action>& observed = seen.actions;
-  size_t i = 0;  // expected
-  size_t j = 0;  // observed
-  while (i < expected.size()) {
-    if (expected[i].kind == Act::Delay) {
-      size_t delays = 0;
-      while (i + delays < expected.size() && expected[i + delays].kind == Act::Delay) {
-        ++delays;
+// Compares the callback's accesses with the expected ones as they happen and
+// stops at the first difference. Consecutive timer reads are one observed
+// TimerReads action; against a run of expected delays they are split into
+// waits, each ending at the first read at least ticks + 1 counts (24 bits)
+// past its first read.
+class ActionMatcher {
+ public:
+  explicit ActionMatcher(const std::vector<Action>& expected) : expected_(expected) {}
+
+  // One timer reading of the callback.
+  void OnTimerRead(uint32_t value) {
+    if (stopped_) {
+      return;
+    }
+    if (!reading_) {
+      reading_ = true;
+      count_ = 0;
+      firstRead_ = reads_;
+      delays_ = 0;
+      while (i_ + delays_ < expected_.size() && expected_[i_ + delays_].kind == Act::Delay) {
+        ++delays_;
       }
-      const uint32_t ticks = Ticks(static_cast<uint32_t>(expected[i].value));
-      const bool haveReads = j < observed.size() && observed[j].kind == Act::TimerReads;
-      const std::span<const uint32_t> reads =
-          haveReads ? std::span<const uint32_t>(seen.reads).subspan(observed[j].first,
-                                                                   observed[j].count)
-                    : std::span<const uint32_t>();
-      if (haveReads) {
-        ++j;
-      }
-      // Split the reads into waits: each ends at the first read at least
-      // ticks + 1 counts (24 bits) past its first read.
-      size_t done = 0;
-      size_t k = 0;
-      bool open = false;
-      while (k < reads.size()) {
-        const uint32_t start = reads[k++];
-        open = true;
-        while (k < reads.size()) {
-          const uint32_t elapsed = (reads[k++] - start) & 0xFFFFFFU;
-          if (elapsed >= ticks + 1) {
-            open = false;
-            break;
-          }
-        }
-        if (!open) {
-          ++done;
-        }
-      }
-      const bool last = j == observed.size();
-      if (hung && last && open && done < delays) {
-        return;  // stopped inside a delay that could not end
-      }
-      if (done != delays || open) {
-        out.emplace_back("action " + std::to_string(j) + ": expected " + std::to_string(delays) +
-                      " delay(s) of " + std::to_string(expected[i].value) + " us, the timer reads " +
-                      "made " + std::to_string(done) + " complete wait(s)" +
-                      (open ? " and an incomplete one" : ""));
+      ticks_ = delays_ != 0 ? Ticks(expected_[i_].value) : 0;
+      done_ = 0;
+      open_ = false;
+    }
+    ++count_;
+    ++reads_;
+    if (delays_ == 0) {
+      return;
+    }
+    if (!open_) {
+      start_ = value;
+      open_ = true;
+    } else if (((value - start_) & 0xFFFFFFU) >= ticks_ + 1) {
+      open_ = false;
+      ++done_;
+    }
+  }
+
+  // Any other access of the callback.
+  void OnAction(const Action& action) {
+    if (stopped_) {
+      return;
+    }
+    if (reading_) {
+      EndReads(false, false);
+      if (stopped_) {
         return;
       }
-      i += delays;
-      continue;
     }
-    if (j >= observed.size()) {
-      out.emplace_back("the callback stopped after " + std::to_string(j) +
-                    " accesses; expected next: " + expected[i].Describe());
+    if (i_ < expected_.size() && expected_[i_].kind == Act::Delay) {
+      MissingDelay();
       return;
     }
-    if (!(expected[i] == observed[j])) {
-      out.emplace_back("action " + std::to_string(j) + ": expected " + expected[i].Describe() +
-                    ", got " + observed[j].Describe());
-      return;
-    }
-    ++i;
-    ++j;
+    Match(action);
   }
-  if (j < observed.size()) {
-    out.emplace_back("unexpected access after the last expected one: " + observed[j].Describe());
-  } else if (hung) {
-    out.emplace_back("the run hung although the callback made every expected access");
-  }
-}
 
-// The callback's events, from its call to its return (or the end of the
-// trace), as pointers into the trace.
-std::vector<const Event*> CallbackEvents(const board::Trace& trace) {
-  std::vector<const Event*> out;
-  bool inside = false;
-  for (size_t i = 0; i < trace.size(); ++i) {
-    const Event& e = trace[i];
-    const bool notify = e.op == static_cast<uint8_t>(board::Function::ClockRampNotify);
-    if (e.kind == EventKind::Call && notify) {
-      inside = true;
-    } else if (e.kind == EventKind::Return && notify) {
-      inside = false;
-    } else if (inside && e.kind != EventKind::Hang && e.kind != EventKind::State &&
-               e.kind != EventKind::Cpu) {
-      out.push_back(&e);
+  // The run has ended; `hung`: it was stopped (possibly inside a delay).
+  void Finish(bool hung) {
+    if (stopped_) {
+      return;
+    }
+    if (reading_) {
+      EndReads(true, hung);
+      if (stopped_) {
+        return;
+      }
+    }
+    if (i_ < expected_.size()) {
+      if (expected_[i_].kind == Act::Delay) {
+        MissingDelay();
+      } else {
+        Fail("the callback stopped after " + std::to_string(j_) +
+             " accesses; expected next: " + expected_[i_].Describe());
+      }
+      return;
+    }
+    if (hung) {
+      Fail("the run hung although the callback made every expected access");
     }
   }
-  return out;
-}
+
+  // The first difference, if any.
+  [[nodiscard]] const std::optional<std::string>& Failure() const { return failure_; }
+
+ private:
+  void Fail(std::string text) {
+    failure_ = std::move(text);
+    stopped_ = true;
+  }
+
+  // Compares one observed action with the next expected one.
+  void Match(const Action& action) {
+    if (i_ >= expected_.size()) {
+      Fail("unexpected access after the last expected one: " + action.Describe());
+    } else if (!(expected_[i_] == action)) {
+      Fail("action " + std::to_string(j_) + ": expected " + expected_[i_].Describe() + ", got " +
+           action.Describe());
+    } else {
+      ++i_;
+      ++j_;
+    }
+  }
+
+  // A run of reads has ended (`last`: with the run).
+  void EndReads(bool last, bool hung) {
+    reading_ = false;
+    if (delays_ == 0) {
+      Action reads = Make(Act::TimerReads, kTimerPort, 0);
+      reads.first = firstRead_;
+      reads.count = count_;
+      Match(reads);
+      return;
+    }
+    ++j_;
+    if (hung && last && open_ && done_ < delays_) {
+      stopped_ = true;  // stopped inside a delay that could not end
+      return;
+    }
+    if (done_ != delays_ || open_) {
+      Fail("action " + std::to_string(j_) + ": expected " + std::to_string(delays_) +
+           " delay(s) of " + std::to_string(expected_[i_].value) + " us, the timer reads made " +
+           std::to_string(done_) + " complete wait(s)" + (open_ ? " and an incomplete one" : ""));
+      return;
+    }
+    i_ += delays_;
+  }
+
+  // Expected delays met no timer read at all.
+  void MissingDelay() {
+    size_t delays = 0;
+    while (i_ + delays < expected_.size() && expected_[i_ + delays].kind == Act::Delay) {
+      ++delays;
+    }
+    Fail("action " + std::to_string(j_) + ": expected " + std::to_string(delays) + " delay(s) of " +
+         std::to_string(expected_[i_].value) + " us, the timer reads made 0 complete wait(s)");
+  }
+
+  const std::vector<Action>& expected_;
+  size_t i_ = 0;  // next expected action
+  size_t j_ = 0;  // observed actions so far
+  bool stopped_ = false;
+  std::optional<std::string> failure_;
+  // The run of timer reads being taken.
+  bool reading_ = false;
+  uint32_t reads_ = 0;
+  uint32_t firstRead_ = 0;
+  uint32_t count_ = 0;
+  size_t delays_ = 0;
+  uint32_t ticks_ = 0;
+  uint32_t start_ = 0;
+  bool open_ = false;
+  size_t done_ = 0;
+};
 
 std::string_view StatusName(uint32_t status) {
   switch (status) {
@@ -574,73 +634,32 @@ std::string Status(uint32_t status) {
 
 // ---- Invariants that hold whatever the model says ----
 
-void CheckInvariants(const BoardConfig& config, const Expectation& e,
-                     const board::RunOutcome& outcome, const board::Board& board,
-                     const std::vector<const Event*>& callback, std::vector<std::string>& out) {
-  const auto& before = config.clockGenerator;
-  const auto& after = board.ClockGen().Registers();
-
-  // The entry cannot hang and always succeeds.
-  if (outcome.entryStatus != std::optional<uint32_t>(board::kEfiSuccess)) {
-    out.emplace_back("the entry did not return EFI_SUCCESS");
-  }
-  if (outcome.notifications != (e.delivered ? 1U : 0U)) {
-    out.emplace_back("callbacks delivered: " + std::to_string(outcome.notifications));
-  }
-
-  // Register bits outside the named masks.
-  std::array<uint8_t, 256> mask{};
-  mask[0] = 0x20;
-  mask[1] = 0xE0;
-  mask[3] = 0x80;
-  mask[6] = 0xFF;
-  mask[8] = 0xFF;
-  mask[9] = 0x78;
-  mask[19] = 0xFF;
-  mask[20] = 0x07;
-  for (size_t r = 0; r < 256; ++r) {
-    if (((before[r] ^ after[r]) & ~mask[r] & 0xFF) != 0) {
-      out.emplace_back("register " + std::to_string(r) + " changed outside its mask: " +
-                    Hex(before[r]) + " -> " + Hex(after[r]));
-    }
-  }
-
-  // What reached the SMBus, and the POST pattern of each step.
-  std::vector<uint32_t> answered;
-  size_t transaction = 0;
-  bool errorAfterFirst = false;
-  bool clean = true;
-  enum class StepState { None, Begun, Guarded, Coded } step = StepState::None;
-  bool reg9Set = false;
-  bool codeWritten = false;
-  bool stepFailed = false;  // an error answered inside the current step
-  size_t begun = 0;
-  const Event* lastSmbus = nullptr;
-  for (const Event* event : callback) {
-    const Event& ev = *event;
+// What reached the SMBus and the POST pattern of each step, watched one
+// callback access at a time (processor lines are not passed).
+struct InvariantWatch {
+  void Take(const Event& ev) {
+    readTimer = readTimer || (ev.kind == EventKind::Io && ev.address == kTimerPort);
     if (ev.kind == EventKind::Smbus) {
       answered.push_back(ev.status);
       const auto& data = ev.Data();
       const bool write = ev.op == kWriteBlock;
       const bool read = ev.op == kReadBlock;
       const bool allowedWrite =
-          write && (ev.value == 19 ? ev.length == 2 : ev.length == 1 && (ev.value == 0 ||
-                                                                         ev.value == 1 ||
-                                                                         ev.value == 3 ||
-                                                                         ev.value == 6 ||
-                                                                         ev.value == 8 ||
-                                                                         ev.value == 9));
+          write &&
+          (ev.value == 19 ? ev.length == 2
+                          : ev.length == 1 && (ev.value == 0 || ev.value == 1 || ev.value == 3 ||
+                                               ev.value == 6 || ev.value == 8 || ev.value == 9));
       const bool allowedRead = read && (ev.value == 0 || ev.value == 17);
       if (ev.address != 0x6B || !(allowedWrite || allowedRead)) {
         out.emplace_back("SMBus transaction outside the named registers: command " +
-                      std::to_string(ev.value) + ", length " + std::to_string(ev.length));
+                         std::to_string(ev.value) + ", length " + std::to_string(ev.length));
       }
       // A warning is no failure: the transaction was carried out.
       const bool failed = board::IsError(ev.status) || (read && data.size() != ev.length);
       if (failed || (read && ev.value == 17 && ev.length < 4)) {
         clean = false;  // a failure, or an image without the code registers
       }
-      lastSmbus = &ev;
+      lastSmbus = LastSmbus{true, ev.op, ev.value, ev.status};
       if (failed) {
         errorAfterFirst = errorAfterFirst || transaction != 0;
         if (step != StepState::None) {
@@ -689,6 +708,68 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
       }
     }
   }
+
+  std::vector<uint32_t> answered;
+  size_t transaction = 0;
+  bool errorAfterFirst = false;
+  bool clean = true;
+  enum class StepState : uint8_t { None, Begun, Guarded, Coded } step = StepState::None;
+  bool reg9Set = false;
+  bool codeWritten = false;
+  bool stepFailed = false;  // an error answered inside the current step
+  size_t begun = 0;
+  bool readTimer = false;        // the callback read the ACPI timer
+  // The last SMBus transaction (the event itself does not outlive the call).
+  struct LastSmbus {
+    bool seen = false;
+    uint8_t op = 0;
+    uint64_t command = 0;
+    uint32_t status = 0;
+  } lastSmbus;
+  std::vector<std::string> out;  // what broke, in order
+};
+
+// The invariants of a run, from its final board and what the watch saw;
+// `hangAt` is the t of the "hang" line (0 without one).
+void CheckInvariants(const BoardConfig& config, const Expectation& e,
+                     const board::RunOutcome& outcome, const board::Board& board,
+                     const InvariantWatch& watch, uint64_t hangAt, std::vector<std::string>& out) {
+  const auto& before = config.clockGenerator;
+  const auto& after = board.ClockGen().Registers();
+
+  // The entry cannot hang and always succeeds.
+  if (outcome.entryStatus != std::optional<uint32_t>(board::kEfiSuccess)) {
+    out.emplace_back("the entry did not return EFI_SUCCESS");
+  }
+  if (outcome.notifications != (e.delivered ? 1U : 0U)) {
+    out.emplace_back("callbacks delivered: " + std::to_string(outcome.notifications));
+  }
+
+  // Register bits outside the named masks.
+  std::array<uint8_t, 256> mask{};
+  mask[0] = 0x20;
+  mask[1] = 0xE0;
+  mask[3] = 0x80;
+  mask[6] = 0xFF;
+  mask[8] = 0xFF;
+  mask[9] = 0x78;
+  mask[19] = 0xFF;
+  mask[20] = 0x07;
+  for (size_t r = 0; r < 256; ++r) {
+    if (((before[r] ^ after[r]) & ~mask[r] & 0xFF) != 0) {
+      out.emplace_back("register " + std::to_string(r) +
+                       " changed outside its mask: " + Hex(before[r]) + " -> " + Hex(after[r]));
+    }
+  }
+
+  out.insert(out.end(), watch.out.begin(), watch.out.end());
+  using StepState = InvariantWatch::StepState;
+  const StepState step = watch.step;
+  const bool stepFailed = watch.stepFailed;
+  const std::vector<uint32_t>& answered = watch.answered;
+  const bool errorAfterFirst = watch.errorAfterFirst;
+  const bool clean = watch.clean;
+  const size_t begun = watch.begun;
   if (!outcome.hung && ((step == StepState::Begun || step == StepState::Guarded) && !stepFailed)) {
     out.emplace_back("the last step stopped early although its writes succeeded");
   }
@@ -705,7 +786,7 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
     }
     if (errorAfterFirst && !board::IsError(s)) {
       out.emplace_back("the callback reported " + Status(s) +
-                    " although a transaction after the first failed");
+                       " although a transaction after the first failed");
     }
   }
 
@@ -715,20 +796,21 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
   if (setupUsable && e.delivered && clean && !outcome.hung) {
     const auto& s = *config.setup;
     const uint16_t target = static_cast<uint16_t>(s[164] | (s[165] << 8));
-    const uint16_t current =
-        static_cast<uint16_t>(((before[20] & 7) << 8) | before[19]);
+    const uint16_t current = static_cast<uint16_t>(((before[20] & 7) << 8) | before[19]);
     if (target <= 2047) {
       // After a ramp a warning from the final register-8 write is passed on.
-      const bool finalWarned = current != target && lastSmbus != nullptr &&
-                               lastSmbus->op == kWriteBlock && lastSmbus->value == 8 &&
-                               lastSmbus->status != board::kEfiSuccess;
-      const uint32_t success = finalWarned ? lastSmbus->status : board::kEfiSuccess;
+      const InvariantWatch::LastSmbus& lastSmbus = watch.lastSmbus;
+      const bool finalWarned = current != target && lastSmbus.seen &&
+                               lastSmbus.op == kWriteBlock && lastSmbus.command == 8 &&
+                               lastSmbus.status != board::kEfiSuccess;
+      const uint32_t success = finalWarned ? lastSmbus.status : board::kEfiSuccess;
       if (outcome.notifyStatus != std::optional<uint32_t>(success)) {
         out.emplace_back("nothing failed, yet the callback did not report " + Status(success));
       }
       if (board.ClockGen().Code() != target) {
-        out.emplace_back("nothing failed, yet the code is " + std::to_string(board.ClockGen().Code()) +
-                      ", not the target " + std::to_string(target));
+        out.emplace_back("nothing failed, yet the code is " +
+                         std::to_string(board.ClockGen().Code()) + ", not the target " +
+                         std::to_string(target));
       }
       if (board.Sio().GuardArmed()) {
         out.emplace_back("nothing failed, yet the guard is armed at the end");
@@ -746,16 +828,10 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
 
   // Hangs only where the timer cannot answer, and only in a delay.
   const bool answers = board.Pch().AcpiDecoding() && board.Pch().AcpiBase() == 0x500;
-  bool readTimer = false;
-  for (const Event* ev : callback) {
-    readTimer = readTimer || (ev->kind == EventKind::Io && ev->address == kTimerPort);
-  }
+  const bool readTimer = watch.readTimer;
   if (outcome.hung) {
-    const uint64_t hangAt = board.Events().OfKind(EventKind::Hang).empty()
-                                ? 0
-                                : board.Events().OfKind(EventKind::Hang).back().t;
-    const bool stopped = config.timerMode == board::TimerMode::StopsAfter &&
-                         config.timerStopsAfterNs <= hangAt;
+    const bool stopped =
+        config.timerMode == board::TimerMode::StopsAfter && config.timerStopsAfterNs <= hangAt;
     if (answers && config.timerMode != board::TimerMode::Frozen && !stopped) {
       out.emplace_back("the run hung although the timer answers and moves");
     }
@@ -765,6 +841,59 @@ void CheckInvariants(const BoardConfig& config, const Expectation& e,
   } else if (readTimer && (!answers || config.timerMode == board::TimerMode::Frozen)) {
     out.emplace_back("a delay ended although the timer cannot answer or move");
   }
+}
+
+// The action of one callback access other than a timer read; `index` is
+// its line in the run.
+Action ToAction(const Event& ev, uint64_t index) {
+  const bool in = ev.kind == EventKind::Io && ev.op == static_cast<uint8_t>(board::IoOp::In);
+  // Anything not recognised below stays Unexpected, naming its trace line.
+  Action a = Make(Act::Unexpected, 0, index);
+  switch (ev.kind) {
+    case EventKind::Pei:
+      if (ev.op == static_cast<uint8_t>(board::PeiCall::LocatePpi) && ev.address == 0) {
+        a = Make(Act::Locate, PpiCodeOf(ev.PeiGuid()), 0);
+        a.status = ev.status;
+      } else if (ev.op == static_cast<uint8_t>(board::PeiCall::GetVariable)) {
+        const bool setup = ev.Text() == "Setup" && ev.PeiGuid() == board::guids::kSetupVariable;
+        const bool pch = ev.Text() == "PchRcConfiguration" &&
+                         ev.PeiGuid() == board::guids::kPchRcConfigurationVariable;
+        a = Make(Act::GetVariable,
+                 setup ? kSetupVariable
+                 : pch ? kPchRcVariable
+                       : kOtherVariable,
+                 ev.length);
+        a.extra = static_cast<uint32_t>(ev.value);
+        a.status = ev.status;
+      }
+      break;
+    case EventKind::Smbus:
+      if (ev.address == 0x6B) {
+        const std::vector<uint8_t>& data = ev.Data();
+        a = SmbusAction(ev.op, static_cast<uint8_t>(ev.value), ev.length, ev.status, data.data(),
+                        data.size());
+        if (ev.value > 0xFF || data.size() > a.data.size() || ev.length > 0xFFFFFFFFU) {
+          a.kind = Act::Unexpected;
+        }
+      }
+      break;
+    case EventKind::Io:
+      if (!in && ev.address == kPostPort && ev.width == 8) {
+        a = Make(Act::Post, kPostPort, ev.value);
+      } else if ((ev.address == kSioIndex || ev.address == kSioData) && ev.width == 8) {
+        a = Make(in ? Act::SioIn : Act::SioOut, static_cast<uint32_t>(ev.address), ev.value);
+      }
+      break;
+    default:
+      break;
+  }
+  return a;
+}
+
+// Whether an access is a 32-bit read of the ACPI timer.
+bool IsTimerRead(const Event& ev) {
+  return ev.kind == EventKind::Io && ev.op == static_cast<uint8_t>(board::IoOp::In) &&
+         ev.address == kTimerPort && ev.width == 32;
 }
 
 }  // namespace
@@ -783,7 +912,9 @@ std::string Action::Describe() const {
              std::to_string(value) + ") -> " + Status(status) + ", DataSize " +
              std::to_string(extra);
     case Act::Smbus:
-      return std::string(op == kWriteBlock ? "write" : op == kReadBlock ? "read" : "op?") +
+      return std::string(op == kWriteBlock  ? "write"
+                         : op == kReadBlock ? "read"
+                                            : "op?") +
              " command " + std::to_string(port) + " length " + std::to_string(value) + " " +
              Bytes(std::vector<uint8_t>(data.begin(), data.begin() + size)) + " -> " +
              Status(status);
@@ -803,8 +934,10 @@ std::string Action::Describe() const {
   return "?";
 }
 
-Expectation Expect(const BoardConfig& config) {
+Expectation Expect(const BoardConfig& config, std::vector<Action> storage) {
   Expectation e;
+  storage.clear();
+  e.actions = std::move(storage);
   // The entry: decoding on at 0x500 unless it already was on, when the PCD
   // answers the real window base (low 32 bits, not 0).
   e.acpiBase = config.acpiBase;
@@ -819,8 +952,7 @@ Expectation Expect(const BoardConfig& config) {
   }
   e.timerAnswers = (e.acpiControl & 0x80) != 0 && e.acpiBase == 0x500;
 
-  e.delivered =
-      config.notifyPpiStatus == 0 && config.smbusPpi != board::SmbusPpiTiming::Absent;
+  e.delivered = config.notifyPpiStatus == 0 && config.smbusPpi != board::SmbusPpiTiming::Absent;
   e.registers = config.clockGenerator;
   if (e.delivered) {
     CallbackModel(config, e).Run();
@@ -830,12 +962,13 @@ Expectation Expect(const BoardConfig& config) {
 
 Observed ObservedActions(const board::Trace& trace) {
   Observed seen;
-  const std::vector<const Event*> callback = CallbackEvents(trace);
-  seen.actions.reserve(callback.size());
-  for (const Event* event : callback) {
-    const Event& ev = *event;
-    const bool in = ev.kind == EventKind::Io && ev.op == static_cast<uint8_t>(board::IoOp::In);
-    if (in && ev.address == kTimerPort && ev.width == 32) {
+  CallbackWindow window;
+  for (size_t index = 0; index < trace.size(); ++index) {
+    const Event& ev = trace[index];
+    if (!window.Inside(ev)) {
+      continue;
+    }
+    if (IsTimerRead(ev)) {
       if (seen.actions.empty() || seen.actions.back().kind != Act::TimerReads) {
         Action a = Make(Act::TimerReads, kTimerPort, 0);
         a.first = static_cast<uint32_t>(seen.reads.size());
@@ -845,61 +978,72 @@ Observed ObservedActions(const board::Trace& trace) {
       seen.reads.push_back(static_cast<uint32_t>(ev.value));
       continue;
     }
-    // Anything not recognised below stays Unexpected, naming its trace line.
-    Action a = Make(Act::Unexpected, 0, static_cast<uint64_t>(event - &trace[0]));
-    switch (ev.kind) {
-      case EventKind::Pei:
-        if (ev.op == static_cast<uint8_t>(board::PeiCall::LocatePpi) && ev.address == 0) {
-          a = Make(Act::Locate, PpiCodeOf(ev.PeiGuid()), 0);
-          a.status = ev.status;
-        } else if (ev.op == static_cast<uint8_t>(board::PeiCall::GetVariable)) {
-          const bool setup =
-              ev.Text() == "Setup" && ev.PeiGuid() == board::guids::kSetupVariable;
-          const bool pch = ev.Text() == "PchRcConfiguration" &&
-                           ev.PeiGuid() == board::guids::kPchRcConfigurationVariable;
-          a = Make(Act::GetVariable,
-                   setup ? kSetupVariable : pch ? kPchRcVariable : kOtherVariable, ev.length);
-          a.extra = static_cast<uint32_t>(ev.value);
-          a.status = ev.status;
-        }
-        break;
-      case EventKind::Smbus:
-        if (ev.address == 0x6B) {
-          const std::vector<uint8_t>& data = ev.Data();
-          a = SmbusAction(ev.op, static_cast<uint8_t>(ev.value), ev.length, ev.status,
-                          data.data(), data.size());
-          if (ev.value > 0xFF || data.size() > a.data.size() || ev.length > 0xFFFFFFFFU) {
-            a.kind = Act::Unexpected;
-          }
-        }
-        break;
-      case EventKind::Io:
-        if (!in && ev.address == kPostPort && ev.width == 8) {
-          a = Make(Act::Post, kPostPort, ev.value);
-        } else if ((ev.address == kSioIndex || ev.address == kSioData) && ev.width == 8) {
-          a = Make(in ? Act::SioIn : Act::SioOut, static_cast<uint32_t>(ev.address), ev.value);
-        }
-        break;
-      default:
-        break;
-    }
-    seen.actions.push_back(a);
+    seen.actions.push_back(ToAction(ev, index));
   }
   return seen;
 }
 
-std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOutcome& outcome,
-                                  const board::Board& board) {
+bool CallbackWindow::Inside(const Event& e) {
+  const bool notify = e.op == static_cast<uint8_t>(board::Function::ClockRampNotify);
+  if (e.kind == EventKind::Call && notify) {
+    inside_ = true;
+    return false;
+  }
+  if (e.kind == EventKind::Return && notify) {
+    inside_ = false;
+    return false;
+  }
+  return inside_ && e.kind != EventKind::Hang && e.kind != EventKind::State &&
+         e.kind != EventKind::Cpu;
+}
+
+// The checks a RunChecker makes as the run goes.
+struct RunChecker::Watch {
+  explicit Watch(const Expectation& e) : matcher(e.actions) {}
+  ActionMatcher matcher;
+  InvariantWatch invariants;
+};
+
+RunChecker::RunChecker(const BoardConfig& config, std::vector<Action> storage)
+    : config_(config),
+      expectation_(Expect(config, std::move(storage))),
+      watch_(std::make_unique<Watch>(expectation_)) {}
+
+RunChecker::~RunChecker() = default;
+
+void RunChecker::OnEvent(const Event& ev) {
+  const uint64_t index = index_++;
+  if (ev.kind == EventKind::Hang) {
+    hangAt_ = ev.t;
+  }
+  if (!window_.Inside(ev)) {
+    return;
+  }
+  watch_->invariants.Take(ev);
+  if (IsTimerRead(ev)) {
+    watch_->matcher.OnTimerRead(static_cast<uint32_t>(ev.value));
+  } else {
+    watch_->matcher.OnAction(ToAction(ev, index));
+  }
+}
+
+std::vector<Action> RunChecker::TakeStorage() {
+  watch_.reset();  // its matcher refers to the expected actions
+  return std::move(expectation_.actions);
+}
+
+std::vector<std::string> RunChecker::Finish(const board::RunOutcome& outcome,
+                                            const board::Board& board) {
   std::vector<std::string> out;
-  const Expectation e = Expect(config);
-  const std::vector<const Event*> callback = CallbackEvents(board.Events());
-  CheckInvariants(config, e, outcome, board, callback, out);
+  const Expectation& e = expectation_;
+  const BoardConfig& config = config_;
+  CheckInvariants(config, e, outcome, board, watch_->invariants, hangAt_, out);
 
   // The entry's effect on the platform controller.
   if (board.Pch().AcpiBase() != e.acpiBase || board.Pch().AcpiControl() != e.acpiControl) {
     out.emplace_back("after the entry the ACPI base/control are " + Hex(board.Pch().AcpiBase()) +
-                  "/" + Hex(board.Pch().AcpiControl()) + ", expected " + Hex(e.acpiBase) + "/" +
-                  Hex(e.acpiControl));
+                     "/" + Hex(board.Pch().AcpiControl()) + ", expected " + Hex(e.acpiBase) + "/" +
+                     Hex(e.acpiControl));
   }
   if (!e.delivered) {
     if (outcome.notifications != 0 || board.ClockGen().Registers() != config.clockGenerator ||
@@ -910,33 +1054,47 @@ std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOut
   }
 
   // The callback, access by access.
-  CompareActions(e.actions, ObservedActions(board.Events()), outcome.hung, out);
+  watch_->matcher.Finish(outcome.hung);
+  if (const auto& failure = watch_->matcher.Failure()) {
+    out.push_back(*failure);
+  }
   if (outcome.hung) {
     return out;
   }
   if (outcome.notifyStatus != std::optional<uint32_t>(e.status)) {
-    out.emplace_back("the callback returned " +
-                  (outcome.notifyStatus ? Status(*outcome.notifyStatus) : std::string("nothing")) +
-                  ", expected " + Status(e.status));
+    out.emplace_back(
+        "the callback returned " +
+        (outcome.notifyStatus ? Status(*outcome.notifyStatus) : std::string("nothing")) +
+        ", expected " + Status(e.status));
   }
   const auto& regs = board.ClockGen().Registers();
   for (size_t r = 0; r < 256; ++r) {
     if (regs[r] != e.registers[r]) {
       out.emplace_back("register " + std::to_string(r) + " is " + Hex(regs[r]) + ", expected " +
-                    Hex(e.registers[r]));
+                       Hex(e.registers[r]));
     }
   }
   const auto& sio = board.Sio();
   if (sio.DeviceRegister(0x08, 0x30) != e.ldn8Reg30 ||
       sio.DeviceRegister(0x08, 0xF6) != e.ldn8RegF6 ||
-      sio.DeviceRegister(0x0A, 0xE7) != e.ldnAregE7 || (e.selected && sio.Selected() != *e.selected)) {
+      sio.DeviceRegister(0x0A, 0xE7) != e.ldnAregE7 ||
+      (e.selected && sio.Selected() != *e.selected)) {
     out.emplace_back("Super I/O guard registers differ from the model (guard armed: " +
-                  std::string(sio.GuardArmed() ? "yes" : "no") + ")");
+                     std::string(sio.GuardArmed() ? "yes" : "no") + ")");
   }
   if (board.Post().Codes() != e.post) {
     out.emplace_back("POST codes " + Bytes(board.Post().Codes()) + ", expected " + Bytes(e.post));
   }
   return out;
+}
+
+std::vector<std::string> CheckRun(const BoardConfig& config, const board::RunOutcome& outcome,
+                                  const board::Board& board) {
+  RunChecker checker(config);
+  for (const Event& e : board.Events()) {
+    checker.OnEvent(e);
+  }
+  return checker.Finish(outcome, board);
 }
 
 std::string Describe(const BoardConfig& config) {

@@ -8,7 +8,8 @@
 // POST codes, Super I/O port accesses and delays. It also gives the status
 // the callback must return and the devices at its end.
 //
-// CheckRun(config, outcome, board) compares a finished run with it:
+// RunChecker (a sink, fed the run's events as they happen) and CheckRun (for
+// a board that kept its events) compare a run with it:
 // - the callback's accesses equal the expected ones; a run that hung must
 //   have made a prefix of them and stopped inside a delay that the timer
 //   could not end (decoding off or elsewhere, frozen, or stopped);
@@ -25,12 +26,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "board/Board.h"
 #include "board/BoardConfig.h"
+#include "board/EventSink.h"
 #include "board/NativeEngine.h"
 
 namespace robustness {
@@ -73,10 +76,10 @@ struct Action {
 // What the module must do with one board.
 struct Expectation {
   // The entry.
-  bool pchEnabled = false;   // the entry must switch ACPI decoding on at 0x500
-  uint16_t acpiBase = 0;     // the platform controller after the entry
+  bool pchEnabled = false;  // the entry must switch ACPI decoding on at 0x500
+  uint16_t acpiBase = 0;    // the platform controller after the entry
   uint8_t acpiControl = 0;
-  bool timerAnswers = false; // the timer decodes at 0x508 after the entry
+  bool timerAnswers = false;  // the timer decodes at 0x508 after the entry
 
   // The callback.
   bool delivered = false;
@@ -86,11 +89,13 @@ struct Expectation {
   uint8_t ldn8Reg30 = 0, ldn8RegF6 = 0, ldnAregE7 = 0;
   std::optional<uint8_t> selected;  // the logical device selected at the end
   std::vector<uint8_t> post;
-  size_t steps = 0;         // guarded steps begun
-  bool fullImage = false;   // both block reads delivered every byte asked for
+  size_t steps = 0;        // guarded steps begun
+  bool fullImage = false;  // both block reads delivered every byte asked for
 };
 
-Expectation Expect(const board::BoardConfig& config);
+// `storage` lends its capacity to the expected actions (a caller checking
+// many runs hands the same vector back each time, sparing the allocations).
+Expectation Expect(const board::BoardConfig& config, std::vector<Action> storage = {});
 
 // The callback's accesses as a run recorded them; consecutive timer reads
 // (PAUSE between them ignored) are one TimerReads entry.
@@ -100,7 +105,51 @@ struct Observed {
 };
 Observed ObservedActions(const board::Trace& trace);
 
-// Every violation of the model and of the invariants by one run.
+// Tells the callback's accesses apart as a run goes: from the ClockRampNotify
+// call to its return, leaving out processor, hang and state lines.
+class CallbackWindow {
+ public:
+  // Takes the next line; true when it is one of the callback's accesses.
+  bool Inside(const board::Event& event);
+
+ private:
+  bool inside_ = false;
+};
+
+// The checks as a sink: built before the run (the expectation is worked out
+// then), fed every event as it happens, it compares the callback's accesses
+// with the expected ones on the fly and stops comparing at the first
+// difference; it keeps nothing per access.
+class RunChecker final : public board::EventSink {
+ public:
+  // `storage`: see Expect.
+  explicit RunChecker(const board::BoardConfig& config, std::vector<Action> storage = {});
+  ~RunChecker() override;
+  RunChecker(const RunChecker&) = delete;
+  RunChecker& operator=(const RunChecker&) = delete;
+  RunChecker(RunChecker&&) = delete;
+  RunChecker& operator=(RunChecker&&) = delete;
+
+  void OnEvent(const board::Event& event) override;
+  // Every violation of the model and of the invariants, once the run has
+  // ended on `board` with `outcome`. Once only.
+  std::vector<std::string> Finish(const board::RunOutcome& outcome, const board::Board& board);
+  // The expected actions' vector, for the next checker; after Finish, once.
+  std::vector<Action> TakeStorage();
+
+ private:
+  struct Watch;
+
+  board::BoardConfig config_;
+  Expectation expectation_;
+  std::unique_ptr<Watch> watch_;
+  CallbackWindow window_;
+  uint64_t index_ = 0;
+  uint64_t hangAt_ = 0;
+};
+
+// Every violation of the model and of the invariants by one run whose board
+// kept its events.
 std::vector<std::string> CheckRun(const board::BoardConfig& config,
                                   const board::RunOutcome& outcome, const board::Board& board);
 
@@ -109,8 +158,8 @@ std::string Describe(const board::BoardConfig& config);
 
 // The statuses fault injection uses: an error, a time-out, an unusual error
 // value and a non-error warning.
-inline constexpr std::array<uint32_t, 4> kInjectedStatuses = {0x80000007U, 0x80000012U,
-                                                              0x8000ABCDU, 0x00000004U};
+inline constexpr std::array<uint32_t, 4> kInjectedStatuses = {0x80000007U, 0x80000012U, 0x8000ABCDU,
+                                                              0x00000004U};
 
 }  // namespace robustness
 

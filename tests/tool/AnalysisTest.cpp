@@ -247,7 +247,7 @@ TEST(Timeline, EndsWhereTheBoardEnds) {
     ++scenarios;
     SCOPED_TRACE(entry.path().filename().string());
     Scenario scenario = LoadScenario(entry.path().string());
-    EngineRun run = FindEngine(kDefaultEngine)->run(scenario.config);
+    EngineRun run = FindEngine(kDefaultEngine)->run(scenario.config, nullptr);
     std::span<const Event> events = run.board->Events().Events();
     const board::StateSnapshot& state = events.back().Snapshot();
     ASSERT_EQ(events.back().kind, board::EventKind::State);
