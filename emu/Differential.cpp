@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 
+#include "board/EventSink.h"
 #include "board/Status.h"
 #include "board/Trace.h"
 
@@ -121,9 +122,23 @@ std::optional<std::string> Compare(const board::RunResult& native, const EmuResu
 
 std::optional<std::string> CheckBoth(const board::BoardConfig& config, const EmuOptions& options) {
   const board::RunResult native = board::RunNative(config);
-  board::TraceMatcher matcher(native.trace().Events());
-  const EmuResult ia32 = RunIa32(config, options, &matcher);
-  return CompareRuns(native, ia32, *ia32.board, matcher.Finish());
+  return CheckAgainst(native, native.trace().Events(), config, options).difference;
+}
+
+StreamedComparison CheckAgainst(const board::RunResult& native,
+                                std::span<const board::Event> nativeEvents,
+                                const board::BoardConfig& config, const EmuOptions& options,
+                                board::EventSink* sink) {
+  board::TraceMatcher matcher(nativeEvents);
+  board::FanOut both;
+  both.Add(matcher);
+  if (sink != nullptr) {
+    both.Add(*sink);
+  }
+  StreamedComparison c;
+  c.ia32 = RunIa32(config, options, &both);
+  c.difference = CompareRuns(native, c.ia32, *c.ia32.board, matcher.Finish());
+  return c;
 }
 
 Comparison RunBoth(const board::BoardConfig& config, const EmuOptions& options) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "board/BoardConfig.h"
@@ -34,6 +35,21 @@ Comparison RunBoth(const board::BoardConfig& config, const EmuOptions& options =
 // nullopt when the engines agree.
 std::optional<std::string> CheckBoth(const board::BoardConfig& config,
                                      const EmuOptions& options = {});
+
+// An IA-32 run that kept nothing, and where it differs from a native run.
+struct StreamedComparison {
+  EmuResult ia32;
+  std::optional<std::string> difference;
+};
+
+// Runs `config` on the IA-32 engine with its events compared, as they
+// happen, with `nativeEvents` (what a native run of the same configuration
+// recorded, its "cpu" lines left out or not: they take no part) and handed
+// on to `sink` too when one is given. `native` is that run's outcome.
+StreamedComparison CheckAgainst(const board::RunResult& native,
+                                std::span<const board::Event> nativeEvents,
+                                const board::BoardConfig& config, const EmuOptions& options = {},
+                                board::EventSink* sink = nullptr);
 
 // A random board for seed `seed` (the same seed gives the same board): a
 // clock generator at a random code with a nearby target (now and then equal,

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "board/NativeEngine.h"
+#include "board/Trace.h"
 #include "emu/Differential.h"
 #include "emu/Ia32Engine.h"
 #include "tools/EfiStatus.h"
@@ -30,10 +31,6 @@ bool IsStepBegin(const Event& e) {
 }
 
 bool IsSuperIo(const Event& e) { return IsIo(e, kSioIndexPort) || IsIo(e, kSioDataPort); }
-
-uint64_t Duration(std::span<const Event> events, size_t i) {
-  return i + 1 < events.size() ? events[i + 1].t - events[i].t : 0;
-}
 
 std::string PeiCallName(const Event& e) {
   if (e.kind == EventKind::Pcd) {
@@ -68,6 +65,29 @@ uint16_t CodeOf(const std::array<uint8_t, 256>& registers) {
   return static_cast<uint16_t>(((registers[20] & 7) << 8) | registers[19]);
 }
 
+// A native run's events but its processor lines, which the comparison with
+// the IA-32 engine leaves out (that engine records none): those are counted.
+// The worst case's 1.04 million PAUSE lines are not kept.
+class NativeKeeper final : public board::EventSink {
+ public:
+  void OnEvent(const Event& e) override {
+    if (e.kind != EventKind::Cpu) {
+      trace_.OnEvent(e);
+    } else if (e.op == static_cast<uint8_t>(board::CpuOp::Sidt)) {
+      ++sidt;
+    } else {
+      ++pauses;
+    }
+  }
+  [[nodiscard]] std::span<const Event> Events() const { return trace_.Events(); }
+
+  uint32_t sidt = 0;
+  uint32_t pauses = 0;
+
+ private:
+  board::Trace trace_;
+};
+
 // The emulator's options: the image to run (parsed once per report) and
 // measuring on.
 emu::EmuOptions EmuOptionsFor(const ReportOptions& options) {
@@ -77,17 +97,16 @@ emu::EmuOptions EmuOptionsFor(const ReportOptions& options) {
   return emu;
 }
 
-void MeasureSteps(RunFigures& run, std::span<const Event> events,
+void MeasureSteps(RunFigures& run, const FigureSink& figures,
                   const std::vector<uint64_t>& stepInstructions) {
   StepFigures& s = run.steps;
-  s.steps = CountSteps(events);
-  std::vector<StepInterval> intervals = StepIntervals(events);
+  s.steps = figures.Steps();
   std::vector<uint64_t> time;
   std::vector<uint64_t> smbus;
   std::vector<uint64_t> superIo;
   std::vector<uint64_t> post;
   std::vector<uint64_t> timer;
-  for (const StepInterval& i : intervals) {
+  for (const StepInterval& i : figures.Intervals()) {
     time.push_back(i.time);
     smbus.push_back(i.smbus);
     superIo.push_back(i.superIo);
@@ -111,18 +130,18 @@ void MeasureNoWait(RunFigures& run, const board::BoardConfig& config,
   }
   board::BoardConfig noWait = config;
   (*noWait.setup)[board::setup::kRampStepDelayOffset] = 0;
-  emu::EmuResult result = emu::RunIa32(noWait, options);
-  std::span<const Event> events = result.trace().Events();
-  std::vector<StepInterval> intervals = StepIntervals(events);
+  FigureSink figures;
+  emu::EmuResult result = emu::RunIa32(noWait, options, &figures);
   std::vector<uint64_t> timer;
-  timer.reserve(intervals.size());
-  for (const StepInterval& i : intervals) {
+  timer.reserve(figures.Intervals().size());
+  for (const StepInterval& i : figures.Intervals()) {
     timer.push_back(i.timerReads);
   }
   run.steps.instructionsNoWait = Distribute(result.figures.step_instructions);
   run.steps.timerReadsNoWait = Distribute(timer);
 
-  uint64_t reads = CountAccesses(events).io[kTimerPort].in;
+  const auto port = figures.Accesses().io.find(kTimerPort);
+  uint64_t reads = port == figures.Accesses().io.end() ? 0 : port->second.in;
   uint64_t readsWithWait = run.accesses.io[kTimerPort].in;
   if (readsWithWait > reads && run.callbackInstructions > result.figures.callback_instructions) {
     run.steps.instructionsPerPoll =
@@ -418,99 +437,125 @@ uint32_t AccessCounts::PeiTotal() const {
   return n;
 }
 
-AccessCounts CountAccesses(std::span<const Event> events) {
-  AccessCounts a;
+void FigureSink::OnEvent(const Event& e) {
+  // The span since the previous line belongs to that line's part.
+  if (lines_ == 0) {
+    firstT_ = e.t;
+  } else {
+    const uint64_t d = e.t - lastT_;
+    switch (lastPart_) {
+      case Part::Smbus:
+        time_.smbus += d;
+        break;
+      case Part::Delays:
+        time_.delays += d;
+        break;
+      case Part::SuperIo:
+        time_.superIo += d;
+        break;
+      case Part::Post:
+        time_.post += d;
+        break;
+      case Part::Mmio:
+        time_.mmio += d;
+        break;
+      case Part::OtherIo:
+        // Any other port. Calls, returns, PEI services and processor lines
+        // cost nothing, but a span is counted here all the same so that the
+        // parts add up to the total.
+        time_.otherIo += d;
+        break;
+    }
+  }
+  ++lines_;
+  lastT_ = e.t;
+  time_.total = e.t - firstT_;
+
+  if (e.kind == EventKind::Smbus) {
+    lastPart_ = Part::Smbus;
+  } else if (e.kind == EventKind::Mmio) {
+    lastPart_ = Part::Mmio;
+  } else if (IsIo(e, kTimerPort)) {
+    lastPart_ = Part::Delays;
+  } else if (IsSuperIo(e)) {
+    lastPart_ = Part::SuperIo;
+  } else if (IsIo(e, kPostPort)) {
+    lastPart_ = Part::Post;
+  } else {
+    lastPart_ = Part::OtherIo;
+  }
+
+  switch (e.kind) {
+    case EventKind::Smbus:
+      ++accesses_.smbus[board::SmbusOperationName(e.op)];
+      accesses_.smbusFailed += (e.status & 0x80000000U) != 0 ? 1 : 0;
+      break;
+    case EventKind::Io: {
+      PortCount& port = accesses_.io[static_cast<uint16_t>(e.address)];
+      ++(e.op == static_cast<uint8_t>(board::IoOp::In) ? port.in : port.out);
+      break;
+    }
+    case EventKind::Mmio:
+      ++(e.op == static_cast<uint8_t>(board::MmioOp::Read) ? accesses_.mmioReads
+                                                           : accesses_.mmioWrites);
+      break;
+    case EventKind::Pei:
+    case EventKind::Pcd:
+      ++accesses_.pei[PeiCallName(e)];
+      break;
+    case EventKind::Cpu:
+      ++(e.op == static_cast<uint8_t>(board::CpuOp::Sidt) ? accesses_.sidt : accesses_.pauses);
+      break;
+    default:
+      break;
+  }
+
+  if (IsStepBegin(e)) {
+    ++steps_;
+    if (open_) {
+      open_->time = e.t - openedAt_;
+      intervals_.push_back(*open_);
+    }
+    open_ = StepInterval{};
+    openedAt_ = e.t;
+  }
+  if (!open_) {
+    return;
+  }
+  if (e.kind == EventKind::Smbus) {
+    ++open_->smbus;
+  } else if (IsSuperIo(e)) {
+    ++open_->superIo;
+  } else if (IsIo(e, kPostPort)) {
+    ++open_->post;
+  } else if (IsIo(e, kTimerPort)) {
+    ++open_->timerReads;
+  } else if (e.kind == EventKind::Io || e.kind == EventKind::Mmio || e.kind == EventKind::Pei ||
+             e.kind == EventKind::Pcd) {
+    ++open_->other;
+  }
+}
+
+namespace {
+
+FigureSink Figures(std::span<const Event> events) {
+  FigureSink figures;
   for (const Event& e : events) {
-    switch (e.kind) {
-      case EventKind::Smbus:
-        ++a.smbus[board::SmbusOperationName(e.op)];
-        a.smbusFailed += (e.status & 0x80000000U) != 0 ? 1 : 0;
-        break;
-      case EventKind::Io: {
-        PortCount& port = a.io[static_cast<uint16_t>(e.address)];
-        ++(e.op == static_cast<uint8_t>(board::IoOp::In) ? port.in : port.out);
-        break;
-      }
-      case EventKind::Mmio:
-        ++(e.op == static_cast<uint8_t>(board::MmioOp::Read) ? a.mmioReads : a.mmioWrites);
-        break;
-      case EventKind::Pei:
-      case EventKind::Pcd:
-        ++a.pei[PeiCallName(e)];
-        break;
-      case EventKind::Cpu:
-        ++(e.op == static_cast<uint8_t>(board::CpuOp::Sidt) ? a.sidt : a.pauses);
-        break;
-      default:
-        break;
-    }
+    figures.OnEvent(e);
   }
-  return a;
+  return figures;
 }
 
-TimeSplit SplitTime(std::span<const Event> events) {
-  TimeSplit s;
-  if (events.empty()) {
-    return s;
-  }
-  s.total = events.back().t - events.front().t;
-  for (size_t i = 0; i < events.size(); ++i) {
-    const Event& e = events[i];
-    uint64_t d = Duration(events, i);
-    if (e.kind == EventKind::Smbus) {
-      s.smbus += d;
-    } else if (e.kind == EventKind::Mmio) {
-      s.mmio += d;
-    } else if (IsIo(e, kTimerPort)) {
-      s.delays += d;
-    } else if (IsSuperIo(e)) {
-      s.superIo += d;
-    } else if (IsIo(e, kPostPort)) {
-      s.post += d;
-    } else {
-      // Any other port. Calls, returns, PEI services and processor lines
-      // cost nothing, but a span is counted here all the same so that the
-      // parts add up to the total.
-      s.otherIo += d;
-    }
-  }
-  return s;
-}
+}  // namespace
 
-uint32_t CountSteps(std::span<const Event> events) {
-  return static_cast<uint32_t>(std::count_if(events.begin(), events.end(), IsStepBegin));
-}
+AccessCounts CountAccesses(std::span<const Event> events) { return Figures(events).Accesses(); }
+
+TimeSplit SplitTime(std::span<const Event> events) { return Figures(events).Time(); }
+
+uint32_t CountSteps(std::span<const Event> events) { return Figures(events).Steps(); }
 
 std::vector<StepInterval> StepIntervals(std::span<const Event> events) {
-  std::vector<StepInterval> intervals;
-  std::optional<StepInterval> open;
-  uint64_t openedAt = 0;
-  for (const Event& e : events) {
-    if (IsStepBegin(e)) {
-      if (open) {
-        open->time = e.t - openedAt;
-        intervals.push_back(*open);
-      }
-      open = StepInterval{};
-      openedAt = e.t;
-    }
-    if (!open) {
-      continue;
-    }
-    if (e.kind == EventKind::Smbus) {
-      ++open->smbus;
-    } else if (IsSuperIo(e)) {
-      ++open->superIo;
-    } else if (IsIo(e, kPostPort)) {
-      ++open->post;
-    } else if (IsIo(e, kTimerPort)) {
-      ++open->timerReads;
-    } else if (e.kind == EventKind::Io || e.kind == EventKind::Mmio || e.kind == EventKind::Pei ||
-               e.kind == EventKind::Pcd) {
-      ++open->other;
-    }
-  }
-  return intervals;
+  return Figures(events).Intervals();
 }
 
 std::string DefaultImagePath() { return emu::DefaultImagePath(); }
@@ -530,10 +575,15 @@ RunFigures MeasureRun(const std::string& name, const board::BoardConfig& config,
   r.levelSelect = ByteAt(config.setup, board::setup::kRampLevelSelectOffset);
   r.stepDelayUs = ByteAt(config.setup, board::setup::kRampStepDelayOffset);
 
-  board::RunResult native = board::RunNative(config);
-  emu::EmuResult ia32 = emu::RunIa32(config, emuOptions);
-  r.difference = emu::Compare(native, ia32);
-  std::span<const Event> events = ia32.trace().Events();
+  // The native run keeps its trace but for the processor lines; the
+  // emulated run's events are compared with it and counted as they happen.
+  NativeKeeper kept;
+  board::RunResult native = board::RunNative(config, &kept);
+  FigureSink figures;
+  emu::StreamedComparison compared =
+      emu::CheckAgainst(native, kept.Events(), config, emuOptions, &figures);
+  r.difference = std::move(compared.difference);
+  const emu::EmuResult& ia32 = compared.ia32;
 
   r.codeTo = ia32.board->ClockGen().Code();
   r.entryStatus = ia32.entryStatus;
@@ -541,7 +591,7 @@ RunFigures MeasureRun(const std::string& name, const board::BoardConfig& config,
   r.hung = ia32.hung;
   r.stopReason = ia32.board->StopReason();
   r.fault = ia32.fault ? ia32.fault->what : std::string();
-  r.traceLines = events.size();
+  r.traceLines = figures.Lines();
 
   const emu::EmuFigures& f = ia32.figures;
   r.stackHighWater = f.stack_high_water;
@@ -553,12 +603,11 @@ RunFigures MeasureRun(const std::string& name, const board::BoardConfig& config,
   r.pauses = f.pauses;
 
   // The IA-32 engine records no processor lines; the native run has them.
-  r.accesses = CountAccesses(events);
-  AccessCounts nativeCounts = CountAccesses(native.trace().Events());
-  r.accesses.sidt = nativeCounts.sidt;
-  r.accesses.pauses = nativeCounts.pauses;
-  r.time = SplitTime(events);
-  MeasureSteps(r, events, f.step_instructions);
+  r.accesses = figures.Accesses();
+  r.accesses.sidt = kept.sidt;
+  r.accesses.pauses = kept.pauses;
+  r.time = figures.Time();
+  MeasureSteps(r, figures, f.step_instructions);
   MeasureNoWait(r, config, emuOptions);
   return r;
 }

@@ -7,9 +7,11 @@
 // automatic level mode with the longest settle delay.
 //
 // Figures come from one emulated run with measuring on (instructions,
-// stack, PAUSEs) and its trace (accesses, time), checked against a native
-// run of the same board; per-step module work from a second emulated run of
-// the same board with RampStepDelay 0.
+// stack, PAUSEs) and its events (accesses, time), compared as they happen
+// with a native run of the same board; per-step module work from a second
+// emulated run of the same board with RampStepDelay 0. Only the native run's
+// trace is kept (the comparison needs one side); the emulated runs' events
+// go through a FigureSink and are not stored.
 #ifndef CLOCKRAMP_TOOLS_REPORT_REPORT_H_
 #define CLOCKRAMP_TOOLS_REPORT_REPORT_H_
 
@@ -25,6 +27,7 @@
 
 #include "board/BoardConfig.h"
 #include "board/Event.h"
+#include "board/EventSink.h"
 #include "image/ImageReport.h"
 
 namespace clockramp::report {
@@ -110,6 +113,36 @@ struct StepInterval {
 // Steps begun (POST 0xC4 writes) and the intervals between consecutive ones.
 uint32_t CountSteps(std::span<const board::Event> events);
 std::vector<StepInterval> StepIntervals(std::span<const board::Event> events);
+
+// The accesses, the time split and the steps of a run as one sink, built as
+// the events go by: it keeps one record per step interval and the running
+// totals, nothing per access. The functions above are this sink fed a
+// stored sequence.
+class FigureSink final : public board::EventSink {
+ public:
+  void OnEvent(const board::Event& event) override;
+
+  [[nodiscard]] const AccessCounts& Accesses() const { return accesses_; }
+  [[nodiscard]] const TimeSplit& Time() const { return time_; }
+  [[nodiscard]] uint32_t Steps() const { return steps_; }
+  [[nodiscard]] const std::vector<StepInterval>& Intervals() const { return intervals_; }
+  [[nodiscard]] uint64_t Lines() const { return lines_; }
+
+ private:
+  // Where the span from the previous line to this one goes.
+  enum class Part : uint8_t { Smbus, Delays, SuperIo, Post, Mmio, OtherIo };
+
+  AccessCounts accesses_;
+  TimeSplit time_;
+  uint32_t steps_ = 0;
+  std::vector<StepInterval> intervals_;
+  std::optional<StepInterval> open_;  // the step interval under way
+  uint64_t openedAt_ = 0;
+  uint64_t lines_ = 0;
+  uint64_t firstT_ = 0;
+  uint64_t lastT_ = 0;
+  Part lastPart_ = Part::OtherIo;
+};
 
 struct StepFigures {
   uint32_t steps = 0;         // POST 0xC4 writes
