@@ -98,7 +98,8 @@ void SetByte(std::optional<std::vector<uint8_t>>& var, size_t offset, uint8_t va
 
 BoardConfig BaseConfig() {
   BoardConfig config;
-  config.setup = board::MakeSetup(1024, board::setup::kLevelAutomatic, 2);
+  (*config.setup)[board::setup::kRampStepDelayOffset] =
+      2;  // the default board but for its 2 us delay
   config.hangLimitNs = kHangLimitNs;
   return config;
 }
@@ -261,7 +262,7 @@ BoardConfig Decode(std::span<const uint8_t> data) {
       SetByte(c.setup, 167, *delay);
     }
   }
-  return Limit(c, longRamp);
+  return Limit(std::move(c), longRamp);
 }
 
 BoardConfig Limit(BoardConfig c, bool longRamp) {
@@ -276,11 +277,13 @@ BoardConfig Limit(BoardConfig c, bool longRamp) {
     return c;
   }
   const int distance = std::abs(stored - current);
-  if (!longRamp && distance > kShortRamp) {
-    const int cut = stored > current ? current + kShortRamp : current - kShortRamp;
+  const int most = longRamp ? kLongRampMax : kShortRamp;
+  if (distance > most) {
+    const int cut = stored > current ? current + most : current - most;
     s[164] = static_cast<uint8_t>(cut);
     s[165] = static_cast<uint8_t>(cut >> 8);
-  } else if (distance > kLongRampFullDelays && s.size() >= 168) {
+  }
+  if (std::min(distance, most) > kLongRampFullDelays && s.size() >= 168) {
     s[167] &= 3;
   }
   return c;

@@ -3,8 +3,14 @@
 // board. A record cut short by the end of the input reads zeros. The base is
 // the default board with 2 us settle delays and a 1 ms hang limit, so that
 // the common runs are short; ramps longer than 8 codes are cut to 8 unless
-// a LongRamp record asks otherwise, and ramps longer than 64 codes settle for
-// at most 3 us a step.
+// a LongRamp record asks otherwise, no ramp goes further than 64 codes, and
+// ramps longer than 16 codes settle for at most 3 us a step. Past the first
+// steps a ramp repeats the same accesses with other codes (the automatic
+// level is 3 from 28 codes off the centre on, and nothing in the ramp counts
+// in fewer than 16 bits), while each step of a run costs as much as a short
+// run: a longer cap only slows the search. Every code from 0 to 2047 can
+// still be a start or a target; the full-length ramps in both directions
+// are the sweep tests' and the worst case's (docs/robustness.md).
 //
 // Encode() writes the records that rebuild a configuration, for seeds (from
 // code and from the scenario files). Check() decodes an input, runs the
@@ -25,7 +31,8 @@ namespace clockramp::fuzz {
 
 inline constexpr uint64_t kHangLimitNs = 1'000'000;
 inline constexpr int kShortRamp = 8;
-inline constexpr int kLongRampFullDelays = 64;
+inline constexpr int kLongRampFullDelays = 16;
+inline constexpr int kLongRampMax = 64;
 
 enum Tag : uint8_t {
   kCode,            // u16: the clock generator's code (11 bits)
