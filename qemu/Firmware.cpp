@@ -5,6 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"
 #include "image/PeImage.h"
 #include "image/PeimInsert.h"
@@ -59,6 +60,39 @@ std::vector<uint8_t> BuildFirmware(const FirmwareInputs& inputs) {
   image = Add(image, inputs.scenarioPeim, kScenarioPeimGuid, "ClockRampQemuScenario", apriori);
   image = Add(image, inputs.module, fv::kClockRampFileGuid, "ClockRamp", apriori);
   return Add(image, inputs.exitPeim, kExitPeimGuid, "ClockRampQemuExit", apriori);
+}
+
+PlacedImage PlacedModule(const std::string& firmware) {
+  const std::vector<uint8_t> bytes = ReadBytes(firmware);
+  const fv::Node root = fv::WalkImage(bytes);
+  const fv::NodePath volume = fv::ChooseVolume(root, std::nullopt);
+  const fv::Node& pei = fv::At(root, volume);
+  constexpr uint8_t kPe32Section = 0x10;
+  for (size_t f = 0; f < pei.children.size(); ++f) {
+    const fv::Node& file = pei.children[f];
+    if (file.guid != fv::kClockRampFileGuid) {
+      continue;
+    }
+    for (size_t s = 0; s < file.children.size(); ++s) {
+      const fv::Node& section = file.children[s];
+      if (section.type != kPe32Section) {
+        continue;
+      }
+      fv::NodePath path = volume;
+      path.push_back(f);
+      path.push_back(s);
+      std::vector<uint8_t> body = fv::NodeBytes(root, bytes, path);
+      body.erase(body.begin(), body.begin() + section.header_size);
+      const clockramp::pe::PeImage image = clockramp::pe::PeImage::Parse(std::move(body));
+      PlacedImage placed;
+      placed.address = kOvmfPeiVolumeAddress + file.offset + section.offset + section.header_size;
+      placed.imageBase = image.headers().image_base;
+      placed.entry = image.headers().entry_point;
+      placed.size = image.headers().size_of_image;
+      return placed;
+    }
+  }
+  throw std::runtime_error(firmware + " holds no ClockRamp file with a PE32 image");
 }
 
 bool EnsureFirmware(const FirmwareInputs& inputs, const std::string& out) {

@@ -38,6 +38,19 @@ std::string DefaultFirmwarePath(bool beforeMemory = false);
 // (or the insert's own errors) when an input is missing or does not fit.
 std::vector<uint8_t> BuildFirmware(const FirmwareInputs& inputs);
 
+// Where a PEIM's image lies in the PEI volume of a prepared firmware while
+// that volume runs (at kOvmfPeiVolumeAddress), and what its headers say.
+struct PlacedImage {
+  uint64_t address = 0;    // of the image's first byte
+  uint64_t imageBase = 0;  // the ImageBase it was rebased for
+  uint32_t entry = 0;      // entry point RVA
+  uint32_t size = 0;       // SizeOfImage
+};
+
+// The module's image (file ClockRamp) in a prepared firmware. Throws
+// std::runtime_error when the firmware holds no such file with a PE32 image.
+PlacedImage PlacedModule(const std::string& firmware);
+
 // Writes BuildFirmware's image to `out` unless `out` is newer than every
 // input already; returns true when it (re)built it.
 bool EnsureFirmware(const FirmwareInputs& inputs, const std::string& out);

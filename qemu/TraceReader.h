@@ -48,6 +48,12 @@ struct QemuTrace {
 // Reads a QEMU trace log. Malformed helper lines are reported in `unexpected`.
 QemuTrace ReadQemuTrace(std::istream& in, const ReaderOptions& options);
 
+// The start addresses of the translated blocks that QEMU's `-d exec` log
+// shows ran ("Trace 0: 0x7f... [00000000/00848eec/004002b0/ff000200]": code
+// segment base, then the block's address), each once, in the order they
+// first ran. Every other line is skipped.
+std::vector<uint64_t> ReadExecutedBlocks(std::istream& in);
+
 }  // namespace qemu
 
 #endif  // CLOCKRAMP_QEMU_TRACEREADER_H_
