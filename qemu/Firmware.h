@@ -17,6 +17,10 @@ inline constexpr const char* kOvmfCode = "/usr/share/OVMF/OVMF32_CODE_4M.secboot
 inline constexpr const char* kOvmfVars = "/usr/share/OVMF/OVMF32_VARS_4M.fd";
 // Where that firmware decompresses its PEI volume to.
 inline constexpr uint64_t kOvmfPeiVolumeAddress = 0x820000;
+// Its temporary RAM before memory (stack and heap), right below that volume:
+// a PEIM dispatched before memory runs on a stack in here.
+inline constexpr uint64_t kOvmfTempRamBase = 0x810000;
+inline constexpr uint64_t kOvmfTempRamSize = 0x10000;
 
 struct FirmwareInputs {
   std::string ovmfCode = kOvmfCode;

@@ -204,6 +204,9 @@ class Reader {
           board::Event::OtherPei(0, board::PeiCall::NextVariableName, 0x80000003U));
     } else if (kind == "state") {
       return State(w);
+    } else if (kind == "stack") {
+      out_.exitStack = w.size() == 2 ? HexNumber(w[1]) : std::nullopt;
+      return out_.exitStack.has_value();
     }
     return true;
   }

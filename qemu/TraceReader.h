@@ -43,6 +43,7 @@ struct QemuTrace {
   bool begun = false;                         // "begin" seen
   bool ended = false;                         // "end" seen
   uint64_t timerReads = 0;                    // ACPI timer reads inside the window
+  std::optional<uint64_t> exitStack;          // the exit PEIM's stack pointer ("stack" line)
 };
 
 // Reads a QEMU trace log. Malformed helper lines are reported in `unexpected`.

@@ -74,6 +74,14 @@ TEST_P(QemuScenario, RealPeiCoreAgreesWithTheNativeEngine) {
   for (const std::string& problem : run.problems) {
     ADD_FAILURE() << problem << " (files kept in " << run.workDir << ")";
   }
+  // The exit PEIM runs right after the module, on the same stack: the
+  // firmware's temporary RAM before memory, permanent memory after.
+  ASSERT_TRUE(run.trace.exitStack.has_value()) << "no stack line from the exit PEIM";
+  const uint64_t stack = *run.trace.exitStack;
+  EXPECT_EQ(
+      stack >= qemu::kOvmfTempRamBase && stack < qemu::kOvmfTempRamBase + qemu::kOvmfTempRamSize,
+      before)
+      << "exit PEIM's stack at 0x" << std::hex << stack;
   board::RunResult native = board::RunNative(scenario.config);
   const auto& n = native.trace().Events();
   const auto& q = run.board->Events().Events();

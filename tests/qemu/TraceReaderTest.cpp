@@ -114,6 +114,17 @@ TEST(QemuTraceReader, TheStateLineGivesRegistersAndAcpi) {
   EXPECT_EQ(t.state->acpiControl, 0x80);
 }
 
+// The exit PEIM's stack pointer tells before memory from after it; a stack
+// line without a number is reported.
+TEST(QemuTraceReader, TheStackLineGivesTheExitPeimsStack) {
+  qemu::QemuTrace t = Read(LogLines("crq stack 81f6a0\ncrq begin\ncrq end\n"));
+  EXPECT_EQ(t.exitStack, std::optional<uint64_t>(0x81f6a0));
+  EXPECT_TRUE(t.unexpected.empty());
+  qemu::QemuTrace bad = Read(LogLines("crq stack\n"));
+  EXPECT_FALSE(bad.exitStack.has_value());
+  EXPECT_EQ(bad.unexpected.size(), 1U);
+}
+
 // The -d exec lines (one per executed block, with -dfilter on the module's
 // range) give the blocks in the order they first ran, each once; trace
 // event lines in the same log and malformed lines are skipped.
