@@ -277,4 +277,23 @@ std::vector<uint8_t> PeImage::Load(uint64_t load_address) const {
   return memory;
 }
 
+std::optional<std::string> InPlaceFault(const PeImage& image) {
+  for (const Section& s : image.sections()) {
+    if (s.raw_size != 0 && s.raw_offset != s.virtual_address) {
+      return "section " + s.name + " lies at file offset " + Hex(s.raw_offset) +
+             " but runs at RVA " + Hex(s.virtual_address);
+    }
+    if (s.virtual_size > s.raw_size) {
+      return "section " + s.name + " needs " + Hex(s.virtual_size) + " bytes of memory at RVA " +
+             Hex(s.virtual_address) + " but holds " + Hex(s.raw_size) +
+             " in the file: the rest would be zeroed over what follows the image";
+    }
+  }
+  if (image.headers().size_of_image > image.bytes().size()) {
+    return "SizeOfImage " + Hex(image.headers().size_of_image) + " reaches past the file's " +
+           Hex(image.bytes().size()) + " bytes";
+  }
+  return std::nullopt;
+}
+
 }  // namespace clockramp::pe

@@ -132,6 +132,16 @@ class PeImage {
   size_t absolute_relocations_ = 0;
 };
 
+// Why the image cannot run where it lies in a firmware volume, or nullopt
+// when it can. A PEI core that dispatches a PEIM before memory leaves the
+// image in the volume: it zero-fills each section's memory beyond its file
+// bytes and applies relocations right there, so the image's memory must be
+// its file bytes. Every section must lie at the file offset equal to its RVA
+// and hold as many bytes in the file as in memory (an uninitialised tail
+// such as .bss would be zeroed over whatever follows the image), and
+// SizeOfImage must not reach past the file.
+std::optional<std::string> InPlaceFault(const PeImage& image);
+
 }  // namespace clockramp::pe
 
 #endif  // CLOCKRAMP_IMAGE_PEIMAGE_H_

@@ -178,6 +178,14 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
     throw EditRefused("the volume is not a firmware file system volume (its file system is " +
                       volume.guid.ToString() + ")");
   }
+  // Listed in the apriori file, the PEIM is dispatched before memory, where
+  // the core runs it as it lies in the volume.
+  if (options.apriori) {
+    if (std::optional<std::string> fault = pe::InPlaceFault(image)) {
+      throw EditRefused("an image listed in the apriori file runs in place before memory, and " +
+                        options.peim.ui_name + " cannot: " + *fault);
+    }
+  }
   const Guid& name = options.peim.file_guid;
   const Node* existing = FindFile(volume, name);
   if (existing != nullptr && !options.replace) {

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"
 #include "image/PeImage.h"
 #include "image/PeimInsert.h"
@@ -26,15 +27,19 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The image with one more PEIM in the PEI volume.
-std::vector<uint8_t> Add(std::span<const uint8_t> firmware, const std::string& efi,
-                         const fv::Guid& name, const std::string& ui, bool apriori) {
+// The PEI volume's bytes with one more PEIM file, rebased for where the
+// volume runs.
+std::vector<uint8_t> Add(std::vector<uint8_t> volume, const std::string& efi, const fv::Guid& name,
+                         const std::string& ui, bool apriori) {
   fv::InsertOptions options;
   options.apriori = apriori;
   options.run_address = kOvmfPeiVolumeAddress;
   options.peim.file_guid = name;
   options.peim.ui_name = ui;
-  return fv::InsertPeim(firmware, clockramp::pe::PeImage::ReadFile(efi), options).image;
+  const fv::Node node = fv::WalkVolume(volume);
+  fv::InsertResult result;
+  return fv::InsertIntoVolume(node, std::move(volume), clockramp::pe::PeImage::ReadFile(efi),
+                              kOvmfPeiVolumeAddress, options, result);
 }
 
 }  // namespace
@@ -53,12 +58,52 @@ std::string DefaultFirmwarePath(bool beforeMemory) {
   return beforeMemory ? path.replace(path.rfind(".fd"), 3, "-apriori.fd") : path;
 }
 
+// The three files go into the decompressed PEI volume one after the other,
+// and the volume is compressed back into the image once.
 std::vector<uint8_t> BuildFirmware(const FirmwareInputs& inputs) {
-  std::vector<uint8_t> image = ReadBytes(inputs.ovmfCode);
+  const std::vector<uint8_t> image = ReadBytes(inputs.ovmfCode);
+  const fv::Node root = fv::WalkImage(image);
+  const fv::NodePath pei = fv::ChooseVolume(root, std::nullopt);
+  std::vector<uint8_t> volume = fv::NodeBytes(root, image, pei);
   const bool apriori = inputs.beforeMemory;
-  image = Add(image, inputs.scenarioPeim, kScenarioPeimGuid, "ClockRampQemuScenario", apriori);
-  image = Add(image, inputs.module, fv::kClockRampFileGuid, "ClockRamp", apriori);
-  return Add(image, inputs.exitPeim, kExitPeimGuid, "ClockRampQemuExit", apriori);
+  volume = Add(std::move(volume), inputs.scenarioPeim, kScenarioPeimGuid, "ClockRampQemuScenario",
+               apriori);
+  volume = Add(std::move(volume), inputs.module, fv::kClockRampFileGuid, "ClockRamp", apriori);
+  volume = Add(std::move(volume), inputs.exitPeim, kExitPeimGuid, "ClockRampQemuExit", apriori);
+  return fv::ReplaceNode(root, image, pei, std::move(volume));
+}
+
+PlacedImage PlacedModule(const std::string& firmware) {
+  const std::vector<uint8_t> bytes = ReadBytes(firmware);
+  const fv::Node root = fv::WalkImage(bytes);
+  const fv::NodePath volume = fv::ChooseVolume(root, std::nullopt);
+  const fv::Node& pei = fv::At(root, volume);
+  constexpr uint8_t kPe32Section = 0x10;
+  for (size_t f = 0; f < pei.children.size(); ++f) {
+    const fv::Node& file = pei.children[f];
+    if (file.guid != fv::kClockRampFileGuid) {
+      continue;
+    }
+    for (size_t s = 0; s < file.children.size(); ++s) {
+      const fv::Node& section = file.children[s];
+      if (section.type != kPe32Section) {
+        continue;
+      }
+      fv::NodePath path = volume;
+      path.push_back(f);
+      path.push_back(s);
+      std::vector<uint8_t> body = fv::NodeBytes(root, bytes, path);
+      body.erase(body.begin(), body.begin() + section.header_size);
+      const clockramp::pe::PeImage image = clockramp::pe::PeImage::Parse(std::move(body));
+      PlacedImage placed;
+      placed.address = kOvmfPeiVolumeAddress + file.offset + section.offset + section.header_size;
+      placed.imageBase = image.headers().image_base;
+      placed.entry = image.headers().entry_point;
+      placed.size = image.headers().size_of_image;
+      return placed;
+    }
+  }
+  throw std::runtime_error(firmware + " holds no ClockRamp file with a PE32 image");
 }
 
 bool EnsureFirmware(const FirmwareInputs& inputs, const std::string& out) {

@@ -17,6 +17,10 @@ inline constexpr const char* kOvmfCode = "/usr/share/OVMF/OVMF32_CODE_4M.secboot
 inline constexpr const char* kOvmfVars = "/usr/share/OVMF/OVMF32_VARS_4M.fd";
 // Where that firmware decompresses its PEI volume to.
 inline constexpr uint64_t kOvmfPeiVolumeAddress = 0x820000;
+// Its temporary RAM before memory (stack and heap), right below that volume:
+// a PEIM dispatched before memory runs on a stack in here.
+inline constexpr uint64_t kOvmfTempRamBase = 0x810000;
+inline constexpr uint64_t kOvmfTempRamSize = 0x10000;
 
 struct FirmwareInputs {
   std::string ovmfCode = kOvmfCode;
@@ -37,6 +41,19 @@ std::string DefaultFirmwarePath(bool beforeMemory = false);
 // The firmware image with the three files added. Throws std::runtime_error
 // (or the insert's own errors) when an input is missing or does not fit.
 std::vector<uint8_t> BuildFirmware(const FirmwareInputs& inputs);
+
+// Where a PEIM's image lies in the PEI volume of a prepared firmware while
+// that volume runs (at kOvmfPeiVolumeAddress), and what its headers say.
+struct PlacedImage {
+  uint64_t address = 0;    // of the image's first byte
+  uint64_t imageBase = 0;  // the ImageBase it was rebased for
+  uint32_t entry = 0;      // entry point RVA
+  uint32_t size = 0;       // SizeOfImage
+};
+
+// The module's image (file ClockRamp) in a prepared firmware. Throws
+// std::runtime_error when the firmware holds no such file with a PE32 image.
+PlacedImage PlacedModule(const std::string& firmware);
 
 // Writes BuildFirmware's image to `out` unless `out` is newer than every
 // input already; returns true when it (re)built it.

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -50,31 +52,39 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 std::vector<std::string> CommandLine(const std::string& qemu, const QemuOptions& options,
                                      const std::string& vars, const std::string& scenario,
                                      const std::string& trace) {
-  return {qemu,
-          "-machine",
-          "q35,smm=on",
-          "-global",
-          "driver=cfi.pflash01,property=secure,value=on",
-          "-drive",
-          "if=pflash,format=raw,unit=0,readonly=on,file=" + options.firmware,
-          "-drive",
-          "if=pflash,format=raw,unit=1,file=" + vars,
-          "-m",
-          "256",
-          "-smp",
-          "1",
-          "-display",
-          "none",
-          "-nodefaults",
-          "-no-reboot",
-          "-device",
-          "isa-debug-exit,iobase=0xf4,iosize=4",
-          "-fw_cfg",
-          std::string("name=") + kScenarioFwCfgName + ",file=" + scenario,
-          "-d",
-          "trace:memory_region_ops_read,trace:memory_region_ops_write",
-          "-D",
-          trace};
+  std::vector<std::string> args = {
+      qemu,
+      "-machine",
+      "q35,smm=on",
+      "-global",
+      "driver=cfi.pflash01,property=secure,value=on",
+      "-drive",
+      "if=pflash,format=raw,unit=0,readonly=on,file=" + options.firmware,
+      "-drive",
+      "if=pflash,format=raw,unit=1,file=" + vars,
+      "-m",
+      "256",
+      "-smp",
+      "1",
+      "-display",
+      "none",
+      "-nodefaults",
+      "-no-reboot",
+      "-device",
+      "isa-debug-exit,iobase=0xf4,iosize=4",
+      "-fw_cfg",
+      std::string("name=") + kScenarioFwCfgName + ",file=" + scenario,
+      "-D",
+      trace};
+  std::string log = "trace:memory_region_ops_read,trace:memory_region_ops_write";
+  if (options.execRange) {
+    log += ",exec,nochain";
+    args.emplace_back("-dfilter");
+    args.push_back(fmt::format("{:#x}+{:#x}", options.execRange->begin, options.execRange->size));
+  }
+  args.emplace_back("-d");
+  args.push_back(log);
+  return args;
 }
 
 // Starts the command with stdout and stderr into `output`; waits at most
@@ -223,6 +233,10 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
   {
     std::ifstream in(trace);
     run.trace = ReadQemuTrace(in, reader);
+  }
+  if (options.execRange) {
+    std::ifstream in(trace);
+    run.executed = ReadExecutedBlocks(in);
   }
   {
     std::ofstream log(dir / "helper.log");

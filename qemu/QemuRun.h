@@ -36,6 +36,14 @@ struct QemuOptions {
   std::string workDir;  // scenario, trace, logs; a fresh temporary folder when empty
   unsigned timeLimitSeconds = 60;
   bool keepFiles = false;  // keep a temporary work folder
+  // Also log the blocks the processor executes in [begin, begin + size)
+  // (QEMU's -d exec with -dfilter, block chaining off so that every block
+  // shows; about three times slower) into QemuRun::executed.
+  struct Range {
+    uint64_t begin = 0;
+    uint64_t size = 0;
+  };
+  std::optional<Range> execRange;
 };
 
 struct QemuRun {
@@ -46,6 +54,7 @@ struct QemuRun {
   bool timedOut = false;
   double seconds = 0;
   std::string workDir;
+  std::vector<uint64_t> executed;     // with execRange: block addresses, first run first
   std::vector<std::string> problems;  // why the run cannot be trusted (empty when fine)
 };
 

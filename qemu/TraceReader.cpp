@@ -1,6 +1,7 @@
 #include "qemu/TraceReader.h"
 
 #include <charconv>
+#include <set>
 #include <sstream>
 #include <string_view>
 
@@ -203,6 +204,9 @@ class Reader {
           board::Event::OtherPei(0, board::PeiCall::NextVariableName, 0x80000003U));
     } else if (kind == "state") {
       return State(w);
+    } else if (kind == "stack") {
+      out_.exitStack = w.size() == 2 ? HexNumber(w[1]) : std::nullopt;
+      return out_.exitStack.has_value();
     }
     return true;
   }
@@ -297,6 +301,33 @@ QemuTrace ReadQemuTrace(std::istream& in, const ReaderOptions& options) {
     reader.Line(line);
   }
   return reader.Take();
+}
+
+std::vector<uint64_t> ReadExecutedBlocks(std::istream& in) {
+  std::vector<uint64_t> blocks;
+  std::set<uint64_t> seen;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.starts_with("Trace ")) {
+      continue;
+    }
+    const size_t open = line.find('[');
+    const size_t first = line.find('/', open);
+    const size_t second = line.find('/', first + 1);
+    if (open == std::string::npos || first == std::string::npos || second == std::string::npos) {
+      continue;
+    }
+    uint64_t pc = 0;
+    const char* begin = line.data() + first + 1;
+    const char* end = line.data() + second;
+    auto [stop, ec] = std::from_chars(begin, end, pc, 16);
+    if (ec != std::errc() || stop != end) {
+      continue;
+    }
+    if (seen.insert(pc).second) {
+      blocks.push_back(pc);
+    }
+  }
+  return blocks;
 }
 
 }  // namespace qemu

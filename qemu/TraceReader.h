@@ -43,10 +43,17 @@ struct QemuTrace {
   bool begun = false;                         // "begin" seen
   bool ended = false;                         // "end" seen
   uint64_t timerReads = 0;                    // ACPI timer reads inside the window
+  std::optional<uint64_t> exitStack;          // the exit PEIM's stack pointer ("stack" line)
 };
 
 // Reads a QEMU trace log. Malformed helper lines are reported in `unexpected`.
 QemuTrace ReadQemuTrace(std::istream& in, const ReaderOptions& options);
+
+// The start addresses of the translated blocks that QEMU's `-d exec` log
+// shows ran ("Trace 0: 0x7f... [00000000/00848eec/004002b0/ff000200]": code
+// segment base, then the block's address), each once, in the order they
+// first ran. Every other line is skipped.
+std::vector<uint64_t> ReadExecutedBlocks(std::istream& in);
 
 }  // namespace qemu
 

@@ -11,28 +11,30 @@
 
 namespace clockramp::tool {
 
-void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir) {
+void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir,
+                        const std::shared_ptr<const bool>& beforeMemory) {
   RegisterEngine(Engine{
       "qemu",
       "the IA-32 image dispatched by the real PEI core of the ovmf-ia32 firmware in "
       "qemu-system-i386, compared with the native engine (see --qemu-dir)",
-      [workDir](const board::BoardConfig& config, board::EventSink* sink) {
+      [workDir, beforeMemory](const board::BoardConfig& config, board::EventSink* sink) {
         if (std::string missing = qemu::MissingForQemu(); !missing.empty()) {
           throw std::runtime_error(missing);
         }
-        qemu::EnsureFirmware(qemu::DefaultFirmwareInputs(), qemu::DefaultFirmwarePath());
+        const bool early = beforeMemory && *beforeMemory;
+        qemu::EnsureFirmware(qemu::DefaultFirmwareInputs(early), qemu::DefaultFirmwarePath(early));
         qemu::QemuOptions options;
-        options.firmware = qemu::DefaultFirmwarePath();
+        options.firmware = qemu::DefaultFirmwarePath(early);
         options.workDir = workDir ? *workDir : "";
         qemu::QemuRun result = qemu::RunQemu(config, options);
         board::RunResult native = board::RunNative(config);
 
         EngineRun run;
-        run.notes.push_back(
-            fmt::format("QEMU: {:.1f} s, exit status {}; not visible: the entry's "
-                        "and callback's statuses, LocatePpi, NotifyPpi, SIDT, "
-                        "PAUSE, virtual time",
-                        result.seconds, result.exitStatus));
+        run.notes.push_back(fmt::format(
+            "QEMU: {:.1f} s, exit status {}, dispatched {}; not visible: the "
+            "entry's and callback's statuses, LocatePpi, NotifyPpi, SIDT, "
+            "PAUSE, virtual time",
+            result.seconds, result.exitStatus, early ? "before memory, in place" : "after memory"));
         for (const std::string& problem : result.problems) {
           run.notes.push_back("problem: " + problem);
         }

@@ -12,9 +12,12 @@ namespace clockramp::tool {
 
 // Registers the "qemu" engine. *workDir (read when the run starts) keeps
 // QEMU's trace, the helpers' log and the scenario file there; a temporary
-// folder, removed after a clean run, when empty. The summary notes say what
-// QEMU cannot see and how the run compared with the native engine's.
-void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir);
+// folder, removed after a clean run, when empty. *beforeMemory chooses the
+// firmware whose apriori file dispatches the module before memory, in place.
+// The summary notes say what QEMU cannot see and how the run compared with
+// the native engine's.
+void RegisterQemuEngine(const std::shared_ptr<const std::string>& workDir,
+                        const std::shared_ptr<const bool>& beforeMemory);
 
 }  // namespace clockramp::tool
 

@@ -143,7 +143,8 @@ int main(int argc, char** argv) try {
 #ifdef CLOCKRAMP_HAVE_QEMU
   // --qemu-dir is read when a qemu run starts.
   auto qemuDir = std::make_shared<std::string>();
-  RegisterQemuEngine(qemuDir);
+  auto beforeMemory = std::make_shared<bool>(false);
+  RegisterQemuEngine(qemuDir, beforeMemory);
 #endif
   CLI::App* run = AddRun(app, runOptions, scenario);
   SetupOptions setupOptions;
@@ -156,6 +157,9 @@ int main(int argc, char** argv) try {
   run->add_option("--qemu-dir", *qemuDir,
                   "With --engine qemu: keep QEMU's trace, the helpers' log and the scenario in "
                   "this folder");
+  run->add_flag("--before-memory", *beforeMemory,
+                "With --engine qemu: dispatch the module before memory, in place, through the "
+                "PEI apriori file");
 #endif
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,

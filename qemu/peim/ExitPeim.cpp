@@ -4,7 +4,9 @@
   PEI core delivers the module's notification from inside InstallPpi; once
   that has returned it logs the end of the module's part ("end"), the clock
   generator's registers and the LPC bridge's ACPI registers, puts the
-  firmware's PCD PPI back and stops QEMU through isa-debug-exit.
+  firmware's PCD PPI back and stops QEMU through isa-debug-exit. It logs its
+  stack pointer first, which shows whether it (and the module just before it)
+  ran before or after memory.
 **/
 #include "qemu/peim/HelperPeim.h"
 
@@ -32,6 +34,14 @@ const EFI_GUID kContextPpiGuid = HELPER_CONTEXT_PPI_GUID;
 **/
 extern "C" EFI_STATUS EFIAPI ExitPeimEntry(EFI_PEI_FILE_HANDLE /*FileHandle*/,
                                            const EFI_PEI_SERVICES **PeiServices) {
+  // Where the core runs the PEIMs: before memory on the firmware's temporary
+  // RAM, after it on a stack in permanent memory.
+  UINT32 Stack = 0;
+  __asm__ __volatile__("movl %%esp, %0" : "=r"(Stack));
+  LogText("crq stack");
+  LogHex(Stack);
+  LogEnd();
+
   VOID *Found = nullptr;
   EFI_STATUS Status = (*PeiServices)->LocatePpi(PeiServices, &kContextPpiGuid, 0, nullptr, &Found);
   if (Status != EFI_SUCCESS || Found == nullptr) {

@@ -21,6 +21,18 @@
 #include "pei/PiDefs.h"
 
 //
+// A helper's writable global. Dispatched from the apriori file, before
+// memory, a helper runs where it lies in the PEI volume, which this firmware
+// decompresses to RAM, so its data can live in the image, but only as bytes
+// of the file: a zero-initialised global would otherwise go to an
+// uninitialised section tail that has no bytes in the file, and the core
+// would zero it, and the global would live, over the file that follows (the
+// module's). In the .data section the linker writes it out as zeros.
+// Dispatched after memory, the core copies the image to memory as usual.
+//
+#define HELPER_GLOBAL __attribute__((section(".data")))
+
+//
 // The scenario file in fw_cfg, written by the host harness (little-endian):
 //   header (SCENARIO_HEADER), 256 clock generator registers,
 //   FailureCount x {UINT32 transaction, UINT32 status},

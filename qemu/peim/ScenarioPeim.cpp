@@ -12,9 +12,9 @@
   - An SMBus2 PPI backed by the clock generator model is installed now
     (before the entry) or handed to the exit PEIM (after the entry).
 
-  Every call the module makes to these PPIs is logged. The helper images are
-  loaded into memory by the PEI core, so their writable globals hold the
-  state between calls.
+  Every call the module makes to these PPIs is logged. The state between
+  calls is the writable global gState (HELPER_GLOBAL: in the image's file
+  bytes, so that the image can also run in place before memory).
 **/
 #include "pei/PeiAccess.h"  // the GUIDs the module uses (pei/Guids.cpp)
 #include "qemu/peim/HelperPeim.h"
@@ -53,7 +53,7 @@ struct HELPER_STATE {
   HELPER_CONTEXT Context;
 };
 
-HELPER_STATE gState;
+HELPER_STATE gState HELPER_GLOBAL;
 
 /** Compares two GUIDs. @retval true  They are equal. **/
 bool SameGuid(const EFI_GUID *A, const EFI_GUID *B) {

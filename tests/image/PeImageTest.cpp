@@ -167,5 +167,55 @@ TEST_F(PeImageTest, AcceptsAbsolutePaddingAndDir64AsKnownKinds) {
   EXPECT_EQ(changed.relocations()[0].rva, original.relocations()[1].rva);
 }
 
+// A PEI core runs a PEIM dispatched before memory where it lies in the
+// volume, so an image whose memory is not its file bytes would write over
+// what follows it (a helper PEIM once zeroed the module's file that way).
+TEST_F(PeImageTest, InPlaceFaultNamesWhatWouldNotRunWhereItLies) {
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&, const Layout&)> change;
+    const char* message;  // nullptr: runs in place
+  };
+  constexpr size_t kSectionEntry = 40;
+  constexpr size_t kVirtualSize = 8;
+  constexpr size_t kRawOffset = 20;
+  constexpr size_t kSizeOfImage = 56;
+  const size_t reloc = 1;  // .text, then .reloc
+  const std::vector<Case> cases = {
+      {"as built", [](auto&, auto&) {}, nullptr},
+      {"uninitialised tail",
+       [&](auto& b, auto& l) {
+         const size_t entry = l.section_table + reloc * kSectionEntry;
+         Set32(b, entry + kVirtualSize, Get32(b, entry + kVirtualSize) + 0x20);
+         Set32(b, l.optional_header + kSizeOfImage,
+               Get32(b, l.optional_header + kSizeOfImage) + 0x20);
+       },
+       "would be zeroed"},
+      {"section away from its RVA",
+       [](auto& b, auto& l) {  // .text, 8 bytes on in the file
+         Set32(b, l.section_table + kRawOffset, Get32(b, l.section_table + kRawOffset) + 8);
+       },
+       "lies at file offset"},
+      {"SizeOfImage past the file",
+       [](auto& b, auto& l) {
+         Set32(b, l.optional_header + kSizeOfImage, Get32(b, l.optional_header + kSizeOfImage) + 8);
+       },
+       "reaches past the file"},
+  };
+  const Layout layout = LayoutOf(bytes_);
+  for (const Case& c : cases) {
+    std::vector<uint8_t> changed = bytes_;
+    c.change(changed, layout);
+    const std::optional<std::string> fault = InPlaceFault(PeImage::Parse(changed));
+    if (c.message == nullptr) {
+      EXPECT_FALSE(fault.has_value()) << c.what << ": " << *fault;
+    } else if (!fault) {
+      ADD_FAILURE() << c.what << ": taken as fit to run in place";
+    } else {
+      EXPECT_NE(fault->find(c.message), std::string::npos) << c.what << ": " << *fault;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace clockramp::pe

@@ -231,11 +231,35 @@ TEST(PeimInsert, RefusalsNameTheirCause) {
     Sample sample;
     InsertOptions options;
     const char* message;
+    const pe::PeImage* image = nullptr;  // the module's when null
   };
   InsertOptions named_variables = RunAt(kRunAddress);
   named_variables.volume = testing::kVariableVolumeName;
   InsertOptions unknown = RunAt(kRunAddress);
   unknown.volume = Guid::Parse("11111111-2222-3333-4444-5555555555FF");
+  InsertOptions apriori = RunAt(kRunAddress);
+  apriori.apriori = true;
+  // The module with a 32-byte uninitialised tail on its last section.
+  const pe::PeImage uninitialised = [] {
+    std::vector<uint8_t> b = Image().bytes();
+    auto add32 = [&b](size_t at, uint32_t delta) {
+      uint32_t v = 0;
+      for (unsigned i = 0; i < 4; ++i) {
+        v |= static_cast<uint32_t>(b[at + i]) << (8 * i);
+      }
+      v += delta;
+      for (unsigned i = 0; i < 4; ++i) {
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+      }
+    };
+    const size_t pe = b[0x3C] | (b[0x3D] << 8);
+    const size_t optional = pe + 24;
+    const size_t sections = b[pe + 6] | (b[pe + 7] << 8);
+    const size_t last = optional + (b[pe + 20] | (b[pe + 21] << 8)) + 40 * (sections - 1);
+    add32(last + 8, 0x20);       // VirtualSize
+    add32(optional + 56, 0x20);  // SizeOfImage
+    return pe::PeImage::Parse(std::move(b));
+  }();
   const Sample once = [] {
     Sample s = BuildSample();
     s.image = InsertPeim(s.image, Image(), RunAt(kRunAddress)).image;
@@ -249,10 +273,12 @@ TEST(PeimInsert, RefusalsNameTheirCause) {
        "not a firmware file system"},
       {"no such volume", BuildSample(), unknown, "no volume is named"},
       {"compressed, no run address", BuildSample(), InsertOptions{}, "--run-address"},
+      {"apriori, not in place", BuildSample(), apriori, "runs in place before memory",
+       &uninitialised},
   };
   for (const Case& c : cases) {
     try {
-      InsertPeim(c.sample.image, Image(), c.options);
+      InsertPeim(c.sample.image, c.image != nullptr ? *c.image : Image(), c.options);
       ADD_FAILURE() << c.name << ": inserted";
     } catch (const EditRefused& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)

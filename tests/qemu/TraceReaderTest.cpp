@@ -114,4 +114,30 @@ TEST(QemuTraceReader, TheStateLineGivesRegistersAndAcpi) {
   EXPECT_EQ(t.state->acpiControl, 0x80);
 }
 
+// The exit PEIM's stack pointer tells before memory from after it; a stack
+// line without a number is reported.
+TEST(QemuTraceReader, TheStackLineGivesTheExitPeimsStack) {
+  qemu::QemuTrace t = Read(LogLines("crq stack 81f6a0\ncrq begin\ncrq end\n"));
+  EXPECT_EQ(t.exitStack, std::optional<uint64_t>(0x81f6a0));
+  EXPECT_TRUE(t.unexpected.empty());
+  qemu::QemuTrace bad = Read(LogLines("crq stack\n"));
+  EXPECT_FALSE(bad.exitStack.has_value());
+  EXPECT_EQ(bad.unexpected.size(), 1U);
+}
+
+// The -d exec lines (one per executed block, with -dfilter on the module's
+// range) give the blocks in the order they first ran, each once; trace
+// event lines in the same log and malformed lines are skipped.
+TEST(QemuTraceReader, ExecutedBlocksInFirstRunOrder) {
+  std::istringstream in(
+      "Trace 0: 0x7f97680a9e80 [00000000/00848eec/004002b0/ff000200] \n"
+      "memory_region_ops_write cpu 0 mr 0x1 addr 0x80 value 0xc4 size 1 name 'ioport80'\n"
+      "Trace 0: 0x7f97680aa080 [00000000/00848a18/004002b0/ff000200] \n"
+      "Trace 0: 0x7f97680a9e80 [00000000/00848eec/004002b0/ff000200] \n"
+      "Trace 0: 0x7f97680aa600 [00000000/00848zz1/004002b0/ff000200] \n"
+      "Trace 0: 0x7f97680aa600 [00000000] \n"
+      "Trace 0: 0x7f97680aa600 [00000000/00848a3c/004002b0/ff000200] ClockRampNotify\n");
+  EXPECT_EQ(qemu::ReadExecutedBlocks(in), (std::vector<uint64_t>{0x848eec, 0x848a18, 0x848a3c}));
+}
+
 }  // namespace
