@@ -47,10 +47,11 @@ void RunStreamed(benchmark::State& state, const board::BoardConfig& config, bool
     board::JsonlWriter writer(devNull);
     board::FanOut sinks;
     sinks.Add(counter);
-    if (jsonl) {
-      sinks.Add(writer);
-    }
-    board::RunResult result = board::RunNative(config, &sinks);
+    sinks.Add(writer);
+    // Without the trace the counter is the run's only sink, as the
+    // analysis is `clockramp run`'s.
+    board::RunResult result =
+        board::RunNative(config, jsonl ? static_cast<board::EventSink*>(&sinks) : &counter);
     writer.Finish();
     lines = counter.count;
     if (result.hung || result.notifyStatus != std::optional<uint32_t>(0)) {

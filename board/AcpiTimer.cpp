@@ -1,6 +1,7 @@
 #include "board/AcpiTimer.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace board {
 
@@ -8,6 +9,12 @@ uint64_t AcpiTimer::TicksAt(uint64_t tNs) {
   // Split t into whole seconds and the rest so no product overflows 64 bits:
   // seconds * f < 2^64 / 10^9 * 3.6e6 and rest * f < 10^9 * 3.6e6.
   constexpr uint64_t kNsPerSecond = 1000000000;
+  // Below about 85 minutes the product fits as it is: one division instead
+  // of three on the path of every timer reading.
+  constexpr uint64_t kDirect = UINT64_MAX / kFrequencyHz;
+  if (tNs <= kDirect) {
+    return tNs * kFrequencyHz / kNsPerSecond;
+  }
   uint64_t seconds = tNs / kNsPerSecond;
   uint64_t rest = tNs % kNsPerSecond;
   return seconds * kFrequencyHz + rest * kFrequencyHz / kNsPerSecond;
