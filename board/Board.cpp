@@ -60,7 +60,7 @@ Board::Board(const BoardConfig& config, EventSink* sink)
 // ---- HostBus ----
 
 void Board::IoWrite(uint16_t port, unsigned width, uint32_t value) {
-  if (stopped_) {
+  if (Stopped()) {
     return;
   }
   value &= AllOnes(width);
@@ -71,7 +71,7 @@ void Board::IoWrite(uint16_t port, unsigned width, uint32_t value) {
 }
 
 uint32_t Board::IoRead(uint16_t port, unsigned width) {
-  if (stopped_) {
+  if (Stopped()) {
     return AllOnes(width);  // a Super I/O read would move its key state
   }
   uint64_t t = clock_.Now();
@@ -83,7 +83,7 @@ uint32_t Board::IoRead(uint16_t port, unsigned width) {
 }
 
 void Board::MmioWrite(uint64_t address, unsigned width, uint32_t value) {
-  if (stopped_) {
+  if (Stopped()) {
     return;
   }
   value &= AllOnes(width);
@@ -96,7 +96,7 @@ void Board::MmioWrite(uint64_t address, unsigned width, uint32_t value) {
 uint32_t Board::MmioRead(uint64_t address, unsigned width) {
   uint64_t t = clock_.Now();
   uint32_t value = pch_.Read(address, width) & AllOnes(width);
-  if (stopped_) {
+  if (Stopped()) {
     return value;
   }
   Record(Event::Mmio(t, MmioOp::Read, address, width, value));
@@ -107,7 +107,7 @@ uint32_t Board::MmioRead(uint64_t address, unsigned width) {
 
 uint64_t Board::ReadIdtr(uint16_t& limit) {
   limit = idtLimit_;
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::Cpu(clock_.Now(), CpuOp::Sidt));
     BreakPoll();
   }
@@ -115,7 +115,7 @@ uint64_t Board::ReadIdtr(uint16_t& limit) {
 }
 
 void Board::Pause() {
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::Cpu(clock_.Now(), CpuOp::Pause));
   }
 }
@@ -158,12 +158,12 @@ void Board::WatchRead(bool io, uint64_t location, uint64_t t) {
 }
 
 void Board::StopRun(std::string reason) {
-  if (stopped_) {
+  if (Stopped()) {
     return;
   }
   Record(Event::Hang(clock_.Now(), reason));
   stopReason_ = std::move(reason);
-  stopped_ = true;
+  MarkStopped();
 }
 
 // ---- Engine set-up ----
@@ -185,7 +185,7 @@ LocateResult Board::LocatePpi(const Guid& guid, uint64_t instance) {
   if (found) {
     result = {kEfiSuccess, found->descriptor, found->interface};
   }
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::LocatePpi(clock_.Now(), guid, instance, result.status));
     BreakPoll();
   }
@@ -193,7 +193,7 @@ LocateResult Board::LocatePpi(const Guid& guid, uint64_t instance) {
 }
 
 uint32_t Board::NotifyPpi(std::span<const NotifyEntry> list) {
-  if (stopped_) {
+  if (Stopped()) {
     return kEfiAborted;
   }
   uint32_t status = foundation_.NotifyPpi(list);
@@ -204,7 +204,7 @@ uint32_t Board::NotifyPpi(std::span<const NotifyEntry> list) {
 
 VariableResult Board::GetVariable(std::u16string_view name, const Guid& guid, uint64_t bufferSize) {
   VariableResult result = variables_.Get(name, guid, bufferSize);
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::GetVariable(clock_.Now(), ToUtf8(name), guid, bufferSize, result.status,
                               result.dataSize));
     BreakPoll();
@@ -216,7 +216,7 @@ SmbusResult Board::SmbusExecute(uint64_t address, uint64_t command, uint8_t oper
                                 bool pecCheck, uint64_t length,
                                 std::span<const uint8_t> writeData) {
   (void)pecCheck;  // the clock generator neither sends nor checks a PEC byte
-  if (stopped_) {
+  if (Stopped()) {
     return SmbusResult{kEfiAborted, length, {}, 0};
   }
   uint64_t t = clock_.Now();
@@ -232,7 +232,7 @@ SmbusResult Board::SmbusExecute(uint64_t address, uint64_t command, uint8_t oper
 
 uint64_t Board::PcdGet64(uint64_t token) {
   uint64_t value = pcd_.Get64(token);
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::Pcd(clock_.Now(), token, value));
     BreakPoll();
   }
@@ -240,7 +240,7 @@ uint64_t Board::PcdGet64(uint64_t token) {
 }
 
 uint32_t Board::UnmodelledPeiCall(PeiCall call, uint32_t status) {
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::OtherPei(clock_.Now(), call, status));
     BreakPoll();
   }
@@ -248,13 +248,13 @@ uint32_t Board::UnmodelledPeiCall(PeiCall call, uint32_t status) {
 }
 
 void Board::RecordCall(Function fn) {
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::Call(clock_.Now(), fn));
   }
 }
 
 void Board::RecordReturn(Function fn, uint32_t status) {
-  if (!stopped_) {
+  if (!Stopped()) {
     Record(Event::Return(clock_.Now(), fn, status));
   }
 }

@@ -60,14 +60,13 @@ class Board final : public HostBus {
   // nullptr keeps them in Events().
   explicit Board(const BoardConfig& config = {}, EventSink* sink = nullptr);
 
-  // HostBus: ports, MMIO, SIDT, PAUSE.
+  // HostBus: ports, MMIO, SIDT, PAUSE; Stopped() once the run is stopped.
   void IoWrite(uint16_t port, unsigned width, uint32_t value) override;
   uint32_t IoRead(uint16_t port, unsigned width) override;
   void MmioWrite(uint64_t address, unsigned width, uint32_t value) override;
   uint32_t MmioRead(uint64_t address, unsigned width) override;
   uint64_t ReadIdtr(uint16_t& limit) override;
   void Pause() override;
-  [[nodiscard]] bool Stopped() const override { return stopped_; }
 
   // Stops the run from outside (an engine's wall-clock limit, a guest fault):
   // records a "hang" line with the reason, then behaves as after a hang.
@@ -157,7 +156,6 @@ class Board final : public HostBus {
   uint64_t idtBase_ = 0;
   uint16_t idtLimit_ = 0;
   Poll poll_;
-  bool stopped_ = false;
   std::string stopReason_;
 };
 

@@ -20,8 +20,16 @@ class HostBus {
   virtual uint64_t ReadIdtr(uint16_t& limit) = 0;
   virtual void Pause() = 0;
   // True once the board has stopped the run (a hang); the native forwarder
-  // then unwinds the module with RunStopped.
-  [[nodiscard]] virtual bool Stopped() const = 0;
+  // then unwinds the module with RunStopped. A plain flag, not a virtual
+  // call: the forwarder asks after every access.
+  [[nodiscard]] bool Stopped() const { return stopped_; }
+
+ protected:
+  // Stops the run; it stays stopped.
+  void MarkStopped() { stopped_ = true; }
+
+ private:
+  bool stopped_ = false;
 };
 
 // Thrown through the module's frames on the native engine when the board

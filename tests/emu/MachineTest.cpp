@@ -33,6 +33,9 @@ class RecordingBus : public board::HostBus {
   uint32_t IoRead(uint16_t port, unsigned width) override {
     ++reads;
     log.push_back({'i', port, width, io_value});
+    if (stop_after != 0 && reads >= stop_after) {
+      MarkStopped();
+    }
     return io_value;
   }
   void MmioWrite(uint64_t address, unsigned width, uint32_t value) override {
@@ -47,7 +50,6 @@ class RecordingBus : public board::HostBus {
     return 0;
   }
   void Pause() override {}
-  [[nodiscard]] bool Stopped() const override { return stop_after != 0 && reads >= stop_after; }
 
   std::vector<Access> log;
   uint32_t io_value = 0x00ABCDEF;
@@ -82,11 +84,11 @@ class MachineTest : public ::testing::Test {
 
 TEST_F(MachineTest, PortAndMmioAccessesReachTheBusWithTheirWidths) {
   Machine& m = Make();
-  std::vector<uint8_t> code = {0xB0, 0xC4, 0xE6, 0x80,   // mov al,0xC4 ; out 0x80,al
-                               0x66, 0xBA, 0x08, 0x05,   // mov dx,0x508
-                               0xED,                     // in eax,dx
-                               0x89, 0xC3,               // mov ebx,eax
-                               0x66, 0xA3};              // mov [moffs],ax
+  std::vector<uint8_t> code = {0xB0, 0xC4, 0xE6, 0x80,  // mov al,0xC4 ; out 0x80,al
+                               0x66, 0xBA, 0x08, 0x05,  // mov dx,0x508
+                               0xED,                    // in eax,dx
+                               0x89, 0xC3,              // mov ebx,eax
+                               0x66, 0xA3};             // mov [moffs],ax
   Put32(code, kPcieBase + 0xFA040);
   code.push_back(0xA0);  // mov al,[moffs]
   Put32(code, kPcieBase + 0xFA044);
@@ -175,9 +177,10 @@ TEST(MachineWindows, PciExpressWindowKeepsClearOfTheFixedRegions) {
   };
   const Case cases[] = {
       {0xE0000000, 0x10000000, {{0xE0000000, 0x10000000}}},
-      {0xE0000123, 0x1000, {{0xE0000000, 0x2000}}},  // page-aligned outwards
+      {0xE0000123, 0x1000, {{0xE0000000, 0x2000}}},          // page-aligned outwards
       {0xF8000000, 0x10000000, {{0xF8000000, 0x07F00000}}},  // stops at the flash
-      {0x00000000, 0x10000000,
+      {0x00000000,
+       0x10000000,
        {{0x00000000, 0x00100000}, {0x00103000, 0x000FD000}, {0x00210000, 0x0FDF0000}}},
       {0xFFF80000, 0x1000, {}},  // inside the flash: nothing
   };
