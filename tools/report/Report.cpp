@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <span>
 #include <utility>
 
 #include <fmt/format.h>
@@ -534,28 +535,6 @@ void FigureSink::OnEvent(const Event& e) {
              e.kind == EventKind::Pcd) {
     ++open_->other;
   }
-}
-
-namespace {
-
-FigureSink Figures(std::span<const Event> events) {
-  FigureSink figures;
-  for (const Event& e : events) {
-    figures.OnEvent(e);
-  }
-  return figures;
-}
-
-}  // namespace
-
-AccessCounts CountAccesses(std::span<const Event> events) { return Figures(events).Accesses(); }
-
-TimeSplit SplitTime(std::span<const Event> events) { return Figures(events).Time(); }
-
-uint32_t CountSteps(std::span<const Event> events) { return Figures(events).Steps(); }
-
-std::vector<StepInterval> StepIntervals(std::span<const Event> events) {
-  return Figures(events).Intervals();
 }
 
 std::string DefaultImagePath() { return emu::DefaultImagePath(); }

@@ -19,7 +19,6 @@
 #include <map>
 #include <optional>
 #include <ostream>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -84,7 +83,6 @@ struct AccessCounts {
   [[nodiscard]] uint32_t IoTotal() const;
   [[nodiscard]] uint32_t PeiTotal() const;
 };
-AccessCounts CountAccesses(std::span<const board::Event> events);
 
 // Where the virtual time of a run went. An access lasts from its t to the
 // next line's t, so the parts add up to the total.
@@ -98,7 +96,6 @@ struct TimeSplit {
   uint64_t otherIo = 0;  // any other port
   [[nodiscard]] uint64_t Other() const { return superIo + post + mmio + otherIo; }
 };
-TimeSplit SplitTime(std::span<const board::Event> events);
 
 // What the run made between one POST 0xC4 and the next: one guarded step,
 // its settle wait and, in automatic mode, the next code's level decision.
@@ -110,14 +107,10 @@ struct StepInterval {
   uint32_t timerReads = 0;
   uint32_t other = 0;  // any other access (MMIO, other ports, PEI calls)
 };
-// Steps begun (POST 0xC4 writes) and the intervals between consecutive ones.
-uint32_t CountSteps(std::span<const board::Event> events);
-std::vector<StepInterval> StepIntervals(std::span<const board::Event> events);
-
-// The accesses, the time split and the steps of a run as one sink, built as
-// the events go by: it keeps one record per step interval and the running
-// totals, nothing per access. The functions above are this sink fed a
-// stored sequence.
+// The accesses, the time split and the steps of a run (POST 0xC4 writes, and
+// the intervals between consecutive ones) as one sink, built as the events go
+// by: it keeps one record per step interval and the running totals, nothing
+// per access.
 class FigureSink final : public board::EventSink {
  public:
   void OnEvent(const board::Event& event) override;
