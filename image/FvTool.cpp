@@ -341,7 +341,12 @@ int Main(int argc, char** argv) {
   try {
     app.parse(static_cast<int>(cargs.size()), cargs.data());
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitOk : kExitRefused;
+    if (e.get_exit_code() == 0) {
+      return app.exit(e);  // --help
+    }
+    std::cerr << "clockramp-fv: usage: " << files::Printable(e.what(), 1000)
+              << " (clockramp-fv --help)\n";
+    return kExitRefused;
   }
   try {
     if (p->parsed()) {

@@ -273,7 +273,10 @@ TEST_F(FvTool, ListShowsADamagedImageAsFarAsItCanAndExitsTwo) {
   EXPECT_NE(result.output.find("clockramp-fv: in.fd: damaged in 1 place, marked in the listing"),
             std::string::npos)
       << result.output;
-  EXPECT_NE(Run("list --help").output.find("2  bad input or usage"), std::string::npos);
+  const auto help = Run("list --help");
+  EXPECT_EQ(help.exit_code, 0) << help.output;
+  EXPECT_NE(help.output.find("2  bad input or usage"), std::string::npos) << help.output;
+  ExpectRefused(Run("insert in.fd"), "usage", "out is required", {"in.fd"}, "no output named");
 }
 
 TEST_F(FvTool, ProgressIsShownOnATerminalOnly) {
