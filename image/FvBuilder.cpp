@@ -118,7 +118,7 @@ uint8_t DataAlignmentAttributes(uint32_t alignment) {
 uint32_t FileDataAlignment(uint8_t attributes) {
   const uint32_t field = (attributes & kFfsAttribDataAlignment) >> 3;
   return 1U << ((attributes & kFfsAttribDataAlignment2) != 0 ? kDataAlignment2Log2[field]
-                                                              : kDataAlignmentLog2[field]);
+                                                             : kDataAlignmentLog2[field]);
 }
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
@@ -389,9 +389,9 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   for (const std::vector<uint8_t>& file : files) {
     const uint64_t first = AlignUp(used, kFileAlignment);
     const uint32_t alignment = file.size() > 19 ? FileDataAlignment(file[19]) : 1;
-    const uint64_t header =
-        (file.size() > 19 && (file[19] & kFfsAttribLargeFile) != 0) ? kFfsLargeFileHeaderSize
-                                                                     : kFfsFileHeaderSize;
+    const uint64_t header = (file.size() > 19 && (file[19] & kFfsAttribLargeFile) != 0)
+                                ? kFfsLargeFileHeaderSize
+                                : kFfsFileHeaderSize;
     largest = std::max(largest, alignment);
     uint64_t at = first;
     if ((at + header) % alignment != 0) {

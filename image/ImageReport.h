@@ -13,15 +13,15 @@ namespace clockramp::image {
 inline constexpr uint32_t kImageSizeGoal = 2048;
 
 struct ImageFigures {
-  uint32_t image_bytes = 0;        // ClockRamp.efi as a file
-  uint32_t header_bytes = 0;       // SizeOfHeaders
-  uint32_t code_bytes = 0;         // instructions (the map's .text contributions)
-  uint32_t rodata_bytes = 0;       // read-only data merged into the code section
+  uint32_t image_bytes = 0;   // ClockRamp.efi as a file
+  uint32_t header_bytes = 0;  // SizeOfHeaders
+  uint32_t code_bytes = 0;    // instructions (the map's .text contributions)
+  uint32_t rodata_bytes = 0;  // read-only data merged into the code section
   // Empty when the lld-link map gave the two above; otherwise why they are
   // left out (both 0): the code section holds code and data alike.
   std::string without_map;
-  uint32_t relocation_bytes = 0;   // the .reloc section's data
-  uint32_t relocations = 0;        // base relocations that patch a word
+  uint32_t relocation_bytes = 0;     // the .reloc section's data
+  uint32_t relocations = 0;          // base relocations that patch a word
   uint32_t firmware_file_bytes = 0;  // ClockRamp.ffs
   uint32_t te_image_bytes = 0;       // the image in stripped-header (TE) form
 };

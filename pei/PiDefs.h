@@ -24,8 +24,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-#include <PiPei.h>
 #include <Library/BaseLib.h>
+#include <PiPei.h>
 #include <Ppi/Pcd.h>
 #include <Ppi/ReadOnlyVariable2.h>
 #include <Ppi/Smbus2.h>

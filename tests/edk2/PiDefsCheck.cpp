@@ -86,8 +86,8 @@ constexpr EFI_GUID kPcdPpiGuid = PCD_PPI_GUID;
 //
 // MdePkg's, as an EDK II build sees them.
 //
-#include <PiPei.h>
 #include <Library/BaseLib.h>
+#include <PiPei.h>
 #include <Ppi/Pcd.h>
 #include <Ppi/ReadOnlyVariable2.h>
 #include <Ppi/Smbus2.h>
@@ -208,8 +208,8 @@ constexpr const char *FirstDifferentConstant() {
 
 #define CHECK_SIZE(T) static_assert(sizeof(own::T) == sizeof(T), "size of " #T)
 // Offset and size of a field of ours against MdePkg's field of the same name.
-#define CHECK_FIELD(T, F)                                                              \
-  static_assert(offsetof(own::T, F) == offsetof(T, F), "offset of " #T "." #F);         \
+#define CHECK_FIELD(T, F)                                                       \
+  static_assert(offsetof(own::T, F) == offsetof(T, F), "offset of " #T "." #F); \
   static_assert(sizeof(own::T::F) == sizeof(T::F), "size of " #T "." #F)
 #define CHECK_TYPE(T) static_assert(IsSame<own::T, T>::kValue, #T " is MdePkg's type")
 #define CHECK_SHAPE(T) static_assert(SameShape<own::T, T>(), "arguments of " #T)

@@ -54,8 +54,9 @@ TEST(Guid, ParsesPrintsAndLaysOutLikeThePiStructure) {
                                             0x99, 0x35, 0x89, 0x61, 0x85, 0xC3, 0x2D, 0xD3};
   EXPECT_EQ(g.Bytes(), expected);
   EXPECT_EQ(Guid::Parse("0444a79f-3154-4b14-9d8e-73cfd19cdf05"), kClockRampFileGuid);
-  for (const char* bad : {"", "8C8CE578-8A3D-4F1C-9935-896185C32DD", "8C8CE578-8A3D-4F1C-9935_896185C32DD3",
-                          "8C8CE578-8A3D-4F1C-9935-896185C32DDG", "{8C8CE578-8A3D-4F1C-9935-896185C32D}"}) {
+  for (const char* bad :
+       {"", "8C8CE578-8A3D-4F1C-9935-896185C32DD", "8C8CE578-8A3D-4F1C-9935_896185C32DD3",
+        "8C8CE578-8A3D-4F1C-9935-896185C32DDG", "{8C8CE578-8A3D-4F1C-9935-896185C32D}"}) {
     EXPECT_THROW(Guid::Parse(bad), std::invalid_argument) << bad;
   }
 }
@@ -199,9 +200,9 @@ TEST(FvBuilder, VolumeHeaderBlockMapFilesAndFreeSpace) {
   };
   const std::vector<Case> cases = {
       {{2104}, 0x1000, 1},
-      {{29, 33, 8}, 0x1000, 1},          // each file starts at an 8-byte boundary
-      {{0x1000 - 72}, 0x1000, 1},        // exactly one block
-      {{0x1000 - 71}, 0x1000, 2},        // one byte more
+      {{29, 33, 8}, 0x1000, 1},    // each file starts at an 8-byte boundary
+      {{0x1000 - 72}, 0x1000, 1},  // exactly one block
+      {{0x1000 - 71}, 0x1000, 2},  // one byte more
       {{300}, 64, 6},
   };
   for (const Case& c : cases) {
