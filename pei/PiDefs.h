@@ -24,8 +24,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-#include <Library/BaseLib.h>
 #include <PiPei.h>
+// The rest need PiPei.h first.
+#include <Library/BaseLib.h>
 #include <Ppi/Pcd.h>
 #include <Ppi/ReadOnlyVariable2.h>
 #include <Ppi/Smbus2.h>

@@ -202,7 +202,9 @@ ovmf_platform() {
   if [ "$variant" = source ]; then
     printf '\n[Components.IA32]\n  %s\n' "$clockramp_inf" >> "$pkg/$name.dsc"
   fi
+  # The FDF's own includes are relative to its folder: make them OvmfPkg's.
   awk -v inf="$clockramp_inf" -v override="$override" '
+    $1 == "!include" && $2 !~ /\// { print "!include OvmfPkg/" $2; next }
     { print }
     /^!include OvmfPkg\/OvmfTpmPei.fdf.inc/ {
       print "INF  RuleOverride = BINARY ClockRampOvmfPkg/Helpers/ClockRampQemuScenario/ClockRampQemuScenario.inf"

@@ -13,6 +13,30 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The status codes and descriptor flags, each checked by name: the list is
+// expanded once among ours and once among MdePkg's.
+#define CHECKED_CONSTANTS(X)                \
+  X(EFI_SUCCESS)                            \
+  X(EFI_LOAD_ERROR)                         \
+  X(EFI_INVALID_PARAMETER)                  \
+  X(EFI_UNSUPPORTED)                        \
+  X(EFI_BAD_BUFFER_SIZE)                    \
+  X(EFI_BUFFER_TOO_SMALL)                   \
+  X(EFI_NOT_READY)                          \
+  X(EFI_DEVICE_ERROR)                       \
+  X(EFI_WRITE_PROTECTED)                    \
+  X(EFI_OUT_OF_RESOURCES)                   \
+  X(EFI_NOT_FOUND)                          \
+  X(EFI_ACCESS_DENIED)                      \
+  X(EFI_TIMEOUT)                            \
+  X(EFI_ABORTED)                            \
+  X(EFI_CRC_ERROR)                          \
+  X(EFI_PEI_PPI_DESCRIPTOR_PPI)             \
+  X(EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) \
+  X(EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH) \
+  X(EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST)
+#define AS_CONSTANT(Name) {#Name, Name},
+
 //
 // Ours first, in a namespace of their own, and their macros captured as
 // values before they are undefined to make room for MdePkg's.
@@ -29,27 +53,7 @@ struct Constant {
   const char *Name;
   UINT32 Value;
 };
-constexpr Constant kConstants[] = {
-    {"EFI_SUCCESS", EFI_SUCCESS},
-    {"EFI_LOAD_ERROR", EFI_LOAD_ERROR},
-    {"EFI_INVALID_PARAMETER", EFI_INVALID_PARAMETER},
-    {"EFI_UNSUPPORTED", EFI_UNSUPPORTED},
-    {"EFI_BAD_BUFFER_SIZE", EFI_BAD_BUFFER_SIZE},
-    {"EFI_BUFFER_TOO_SMALL", EFI_BUFFER_TOO_SMALL},
-    {"EFI_NOT_READY", EFI_NOT_READY},
-    {"EFI_DEVICE_ERROR", EFI_DEVICE_ERROR},
-    {"EFI_WRITE_PROTECTED", EFI_WRITE_PROTECTED},
-    {"EFI_OUT_OF_RESOURCES", EFI_OUT_OF_RESOURCES},
-    {"EFI_NOT_FOUND", EFI_NOT_FOUND},
-    {"EFI_ACCESS_DENIED", EFI_ACCESS_DENIED},
-    {"EFI_TIMEOUT", EFI_TIMEOUT},
-    {"EFI_ABORTED", EFI_ABORTED},
-    {"EFI_CRC_ERROR", EFI_CRC_ERROR},
-    {"EFI_PEI_PPI_DESCRIPTOR_PPI", EFI_PEI_PPI_DESCRIPTOR_PPI},
-    {"EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK", EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK},
-    {"EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH", EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH},
-    {"EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST", EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST},
-};
+constexpr Constant kConstants[] = {CHECKED_CONSTANTS(AS_CONSTANT)};
 
 constexpr EFI_GUID kSmbus2PpiGuid = EFI_PEI_SMBUS2_PPI_GUID;
 constexpr EFI_GUID kReadOnlyVariable2PpiGuid = EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID;
@@ -86,8 +90,9 @@ constexpr EFI_GUID kPcdPpiGuid = PCD_PPI_GUID;
 //
 // MdePkg's, as an EDK II build sees them.
 //
-#include <Library/BaseLib.h>
 #include <PiPei.h>
+// The rest need PiPei.h first.
+#include <Library/BaseLib.h>
 #include <Ppi/Pcd.h>
 #include <Ppi/ReadOnlyVariable2.h>
 #include <Ppi/Smbus2.h>
@@ -165,27 +170,7 @@ struct Constant {
   const char *Name;
   UINT32 Value;
 };
-constexpr Constant kMdeConstants[] = {
-    {"EFI_SUCCESS", EFI_SUCCESS},
-    {"EFI_LOAD_ERROR", EFI_LOAD_ERROR},
-    {"EFI_INVALID_PARAMETER", EFI_INVALID_PARAMETER},
-    {"EFI_UNSUPPORTED", EFI_UNSUPPORTED},
-    {"EFI_BAD_BUFFER_SIZE", EFI_BAD_BUFFER_SIZE},
-    {"EFI_BUFFER_TOO_SMALL", EFI_BUFFER_TOO_SMALL},
-    {"EFI_NOT_READY", EFI_NOT_READY},
-    {"EFI_DEVICE_ERROR", EFI_DEVICE_ERROR},
-    {"EFI_WRITE_PROTECTED", EFI_WRITE_PROTECTED},
-    {"EFI_OUT_OF_RESOURCES", EFI_OUT_OF_RESOURCES},
-    {"EFI_NOT_FOUND", EFI_NOT_FOUND},
-    {"EFI_ACCESS_DENIED", EFI_ACCESS_DENIED},
-    {"EFI_TIMEOUT", EFI_TIMEOUT},
-    {"EFI_ABORTED", EFI_ABORTED},
-    {"EFI_CRC_ERROR", EFI_CRC_ERROR},
-    {"EFI_PEI_PPI_DESCRIPTOR_PPI", EFI_PEI_PPI_DESCRIPTOR_PPI},
-    {"EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK", EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK},
-    {"EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH", EFI_PEI_PPI_DESCRIPTOR_NOTIFY_DISPATCH},
-    {"EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST", EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST},
-};
+constexpr Constant kMdeConstants[] = {CHECKED_CONSTANTS(AS_CONSTANT)};
 
 // The first of our constants whose value differs from MdePkg's (or that
 // MdePkg lacks), or nullptr.
