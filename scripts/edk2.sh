@@ -249,7 +249,7 @@ ovmf() {
     log="$workspace/ovmf-$variant.log"
     edk2_build -p "$dsc" -a IA32 -t GCC5 -b DEBUG \
       -D SECURE_BOOT_ENABLE=FALSE -D NETWORK_ENABLE=FALSE -D TPM2_ENABLE=FALSE \
-      -D SMM_REQUIRE=FALSE -D BUILD_SHELL=FALSE > "$log" 2>&1 ||
+      -D SMM_REQUIRE=FALSE > "$log" 2>&1 ||
       { tail -n 40 "$log" >&2; exit 1; }
     out="$workspace/ovmf/$variant"
     mkdir -p "$out"
