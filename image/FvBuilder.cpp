@@ -102,12 +102,12 @@ uint8_t DataAlignmentAttributes(uint32_t alignment) {
     return 0;
   }
   const uint32_t log = Log2(alignment);
-  for (uint8_t field = 0; field < kDataAlignmentLog2.size(); ++field) {
+  for (size_t field = 0; field < kDataAlignmentLog2.size(); ++field) {
     if (kDataAlignmentLog2[field] >= log) {
       return static_cast<uint8_t>(field << 3);
     }
   }
-  for (uint8_t field = 0; field < kDataAlignment2Log2.size(); ++field) {
+  for (size_t field = 0; field < kDataAlignment2Log2.size(); ++field) {
     if (kDataAlignment2Log2[field] >= log) {
       return static_cast<uint8_t>((field << 3) | kFfsAttribDataAlignment2);
     }

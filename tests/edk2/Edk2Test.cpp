@@ -237,7 +237,7 @@ std::string TestName(std::string scenario, const std::string& suffix) {
 }
 
 // Runs a scenario under QEMU and compares it with the native engine.
-qemu::QemuRun RunAndCompare(const std::string& scenario, qemu::QemuOptions options) {
+qemu::QemuRun RunAndCompare(const std::string& scenario, const qemu::QemuOptions& options) {
   const clockramp::tool::Scenario s = clockramp::tool::LoadScenario(
       std::string(CLOCKRAMP_QEMU_SCENARIOS) + "/" + scenario + ".json");
   qemu::QemuRun run = qemu::RunQemu(s.config, options);
