@@ -217,7 +217,10 @@ TEST_P(Edk2Image, HasSizeFiguresWithoutALinkerMap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, Edk2Image,
-                         testing::Values("DEBUG_GCC5", "RELEASE_GCC5", "DEBUG_CLANGPDB"));
+                         testing::Values("DEBUG_GCC5", "RELEASE_GCC5", "DEBUG_CLANGPDB"),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 // The QEMU harness's scenarios.
 std::vector<std::string> QemuScenarios() {
