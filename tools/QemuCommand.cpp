@@ -23,14 +23,12 @@ namespace fs = std::filesystem;
 // build's (with another module image when one is given), prepared first.
 void ChooseFirmware(const QemuEngineOptions& engine, qemu::QemuOptions& options) {
   if (!engine.firmware.empty()) {
-    if (!engine.image.empty() || engine.beforeMemory) {
-      throw std::runtime_error(
-          "--firmware runs a firmware as it was built, with its own module and dispatch; "
-          "--image and --before-memory apply to the firmware clockramp prepares");
+    std::error_code ec;
+    if (!fs::is_regular_file(engine.firmware, ec)) {
+      throw std::runtime_error("no firmware file " + engine.firmware);
     }
     options.firmware = engine.firmware;
     const fs::path vars = fs::path(engine.firmware).parent_path() / "OVMF_VARS.fd";
-    std::error_code ec;
     if (fs::exists(vars, ec)) {
       options.vars = vars.string();
     }

@@ -189,6 +189,12 @@ int main(int argc, char** argv) try {
   }
 #if defined(CLOCKRAMP_HAVE_QEMU) && defined(CLOCKRAMP_HAVE_IA32)
   qemuOptions->image = *imagePath;
+  if (!qemuOptions->firmware.empty() &&
+      (!qemuOptions->image.empty() || qemuOptions->beforeMemory)) {
+    std::cerr << "clockramp: --firmware runs a firmware as it was built, with its own module and "
+                 "dispatch; --image and --before-memory apply to the firmware clockramp prepares\n";
+    return kExitInvalid;
+  }
 #endif
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
   if (app.got_subcommand("image")) {
