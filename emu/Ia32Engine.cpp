@@ -3,13 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "BuildPaths.h"
 #include "emu/GuestFoundation.h"
 #include "emu/ImageLoader.h"
 #include "emu/Unicorn.h"
-
-#ifndef CLOCKRAMP_DEFAULT_IMAGE
-#define CLOCKRAMP_DEFAULT_IMAGE "ClockRamp.efi"
-#endif
 
 namespace emu {
 

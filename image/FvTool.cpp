@@ -17,16 +17,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "BuildPaths.h"
 #include "image/EdkModule.h"
 #include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"
 #include "image/PeImage.h"
 #include "image/PeimInsert.h"
 #include "image/TeImage.h"
-
-#ifndef CLOCKRAMP_DEFAULT_IMAGE
-#define CLOCKRAMP_DEFAULT_IMAGE "ClockRamp.efi"
-#endif
 
 namespace {
 

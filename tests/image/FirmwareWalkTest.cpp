@@ -6,6 +6,7 @@
 
 #include <numeric>
 
+#include "BuildPaths.h"
 #include "SampleFirmware.h"
 #include "image/FirmwareWalk.h"
 #include "image/Lzma.h"

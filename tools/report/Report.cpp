@@ -7,15 +7,12 @@
 
 #include <fmt/format.h>
 
+#include "BuildPaths.h"
 #include "board/NativeEngine.h"
 #include "board/Trace.h"
 #include "emu/Differential.h"
 #include "emu/Ia32Engine.h"
 #include "tools/EfiStatus.h"
-
-#ifndef CLOCKRAMP_REPORT_FFS_PATH
-#define CLOCKRAMP_REPORT_FFS_PATH "ClockRamp.ffs"
-#endif
 
 namespace clockramp::report {
 
