@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "BuildPaths.h"
 #include "board/NativeEngine.h"
