@@ -5,6 +5,7 @@
 // (from the command line: FvToolTest.cpp).
 #include <gtest/gtest.h>
 
+#include "BuildPaths.h"
 #include "SampleFirmware.h"
 #include "image/FirmwareEdit.h"
 #include "image/FirmwareWalk.h"

@@ -21,7 +21,10 @@ class Tokens {
   std::string Expect(const char* what) {
     std::string token;
     if (!Next(token)) {
-      Fail(std::string("file ends where ") + what + " was expected");
+      // Appended, not concatenated: GCC 12 warns falsely on "literal" + std::string.
+      std::string problem = "file ends where ";
+      problem.append(what).append(" was expected");
+      Fail(problem);
     }
     return token;
   }
