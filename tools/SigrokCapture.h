@@ -37,7 +37,7 @@ class CaptureError : public std::runtime_error {
 std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const std::string& source);
 
 // Reads a capture file of at most files::kTextFileLimit bytes (16 MiB: the
-// decoded capture of the longest ramp is about 9 MB). Throws CaptureError.
+// decoded capture of the longest ramp is about 5 MB). Throws CaptureError.
 std::vector<CapturedTransaction> LoadI2cCapture(const std::string& path);
 
 }  // namespace clockramp::tool
