@@ -27,14 +27,15 @@ std::pair<size_t, size_t> LineAndColumn(std::string_view text, size_t offset) {
 // being read for messages.
 class Builder final : public nlohmann::json_sax<Json> {
  public:
-  Builder(std::string_view text, size_t maxDepth) : text_(text), maxDepth_(maxDepth) {}
+  Builder(std::string_view text, size_t maxDepth, Json& document, NumberTexts& numbers)
+      : text_(text), maxDepth_(maxDepth), document_(document), numbers_(numbers) {}
 
   bool null() override { return Add(Json(nullptr)) != nullptr; }
   bool boolean(bool value) override { return Add(Json(value)) != nullptr; }
   bool number_integer(number_integer_t value) override { return Add(Json(value)) != nullptr; }
   bool number_unsigned(number_unsigned_t value) override { return Add(Json(value)) != nullptr; }
   bool number_float(number_float_t value, const string_t& written) override {
-    result_.numbers[Path()] = written;
+    numbers_[Path()] = written;
     return Add(Json(value)) != nullptr;
   }
   bool string(string_t& value) override { return Add(Json(std::move(value))) != nullptr; }
@@ -87,8 +88,6 @@ class Builder final : public nlohmann::json_sax<Json> {
                                         column, files::Printable(text_.substr(at, 1))));
   }
 
-  JsonText Take() { return std::move(result_); }
-
  private:
   // The parser's code for a number too large for a double (1e400).
   static constexpr int kNumberOverflow = 406;
@@ -102,8 +101,8 @@ class Builder final : public nlohmann::json_sax<Json> {
   // element of the open array or the member of the open object.
   Json* Add(Json value) {
     if (open_.empty()) {
-      result_.document = std::move(value);
-      return &result_.document;
+      document_ = std::move(value);
+      return &document_;
     }
     Json& parent = *open_.back().value;
     if (parent.is_array()) {
@@ -145,15 +144,16 @@ class Builder final : public nlohmann::json_sax<Json> {
   std::string_view text_;
   size_t maxDepth_;
   std::vector<Container> open_;
-  JsonText result_;
+  Json& document_;
+  NumberTexts& numbers_;
 };
 
 }  // namespace
 
-JsonText ParseJsonText(std::string_view text, size_t maxDepth) {
-  Builder builder(text, maxDepth);
+void ParseJsonText(std::string_view text, size_t maxDepth, nlohmann::json& document,
+                   NumberTexts& numbers) {
+  Builder builder(text, maxDepth, document, numbers);
   Json::sax_parse(text, &builder);
-  return builder.Take();
 }
 
 }  // namespace clockramp::tool

@@ -17,12 +17,9 @@
 
 namespace clockramp::tool {
 
-struct JsonText {
-  nlohmann::json document;
-  // Each number that is not a 64-bit integer (a fraction, an exponent, an
-  // integer past 64 bits), as written, by the path of its member.
-  std::map<std::string, std::string> numbers;
-};
+// Each number that is not a 64-bit integer (a fraction, an exponent, an
+// integer past 64 bits), as written, by the path of its member.
+using NumberTexts = std::map<std::string, std::string>;
 
 // Text that is not JSON, or not within bounds. Member() is the dotted path
 // ("clockGenerator.failures[0].status") where that is known, else empty;
@@ -38,9 +35,12 @@ class JsonTextError : public std::runtime_error {
   std::string member_;
 };
 
-// Parses one JSON value (and nothing after it but white space); objects and
-// arrays may nest `maxDepth` deep. Throws JsonTextError.
-JsonText ParseJsonText(std::string_view text, size_t maxDepth);
+// Parses one JSON value (and nothing after it but white space) into
+// `document`, with the texts of its numbers that are not 64-bit integers
+// into `numbers`; objects and arrays may nest `maxDepth` deep. Throws
+// JsonTextError.
+void ParseJsonText(std::string_view text, size_t maxDepth, nlohmann::json& document,
+                   NumberTexts& numbers);
 
 }  // namespace clockramp::tool
 

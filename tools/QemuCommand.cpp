@@ -8,6 +8,7 @@
 
 #include "board/EventSink.h"
 #include "board/NativeEngine.h"
+#include "board/Status.h"
 #include "image/Printable.h"
 #include "qemu/Compare.h"
 #include "qemu/Firmware.h"
@@ -17,9 +18,7 @@
 namespace clockramp::tool {
 namespace {
 
-bool IsError(const std::optional<uint32_t>& status) {
-  return status && (*status & 0x80000000U) != 0;
-}
+bool IsError(const std::optional<uint32_t>& status) { return status && board::IsError(*status); }
 
 // QEMU's q35 has no Super I/O chip: a board that has one only because its
 // scenario left the point unsaid (the default board among them) runs

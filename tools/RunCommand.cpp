@@ -7,6 +7,7 @@
 
 #include "board/EventSink.h"
 #include "board/JsonlWriter.h"
+#include "board/Status.h"
 #include "image/OutputSet.h"
 #include "image/Printable.h"
 #include "tools/I2cDump.h"
@@ -27,9 +28,7 @@ std::ostream* Open(files::OutputSet& outputs, const std::string& path) {
   return path.empty() ? nullptr : &outputs.Open(path);
 }
 
-bool IsError(const std::optional<uint32_t>& status) {
-  return status && (*status & 0x80000000U) != 0;
-}
+bool IsError(const std::optional<uint32_t>& status) { return status && board::IsError(*status); }
 
 std::string Seconds(uint64_t ms) {
   return ms % 1000 == 0 ? fmt::format("{} s", ms / 1000) : fmt::format("{} ms", ms);

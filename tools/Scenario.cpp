@@ -569,13 +569,14 @@ Scenario ParseScenario(const nlohmann::json& document, const std::string& source
 }
 
 Scenario ParseScenarioText(std::string_view text, const std::string& source) {
-  JsonText json;
+  nlohmann::json document;
+  NumberTexts numbers;
   try {
-    json = ParseJsonText(text, kScenarioMaxDepth);
+    ParseJsonText(text, kScenarioMaxDepth, document, numbers);
   } catch (const JsonTextError& e) {
     throw ScenarioError(source, e.Member(), e.Problem());
   }
-  return Parse(json.document, source, &json.numbers);
+  return Parse(document, source, &numbers);
 }
 
 Scenario LoadScenario(const std::string& path) {
