@@ -165,7 +165,8 @@ void Board::SetWallClockLimit(uint64_t limitMs) {
 
 void Board::CheckWallClock() {
   untilWallClockCheck_ = kWallClockCheckEvents;
-  if (Stopped() || std::chrono::steady_clock::now() < wallClockDeadline_) {
+  if (wallClockLimitMs_ == 0 || Stopped() ||
+      std::chrono::steady_clock::now() < wallClockDeadline_) {
     return;
   }
   wallClockExpired_ = true;

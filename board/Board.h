@@ -142,17 +142,19 @@ class Board final : public HostBus {
   [[nodiscard]] bool TimerDecodes(uint16_t port, unsigned width) const;
   void WatchRead(bool io, uint64_t location, uint64_t t);
   void BreakPoll() { poll_.active = false; }
-  void Record(Event event) {
+  // Inlined into every access: it is on the path of each one.
+  [[gnu::always_inline]] void Record(Event event) {
     if (sink_ != nullptr) {
       sink_->OnEvent(event);
     } else {
       trace_.Append(std::move(event));
     }
-    if (wallClockLimitMs_ != 0 && --untilWallClockCheck_ == 0) {
+    if (--untilWallClockCheck_ == 0) [[unlikely]] {
       CheckWallClock();
     }
   }
-  void CheckWallClock();
+  // Out of line and rarely reached, so that Record stays small enough to inline.
+  [[gnu::noinline, gnu::cold]] void CheckWallClock();
 
   BoardConfig config_;
   VirtualClock clock_;
