@@ -97,7 +97,7 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   analysisOptions.vcd = vcd;
   analysisOptions.sigrokVcd = sigrokVcd;
   analysisOptions.vcdOptions.version =
-      fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name);
+      fmt::format("clockramp run {} ({} engine)", source, engine->name);
   RunAnalysis analysis(scenario.config, analysisOptions);
   sinks.Add(analysis);
 

@@ -845,6 +845,16 @@ TEST_F(Cli, HostileInputIsRefusedWithOneLine) {
   }
 }
 
+// A description is shown as text, "µs" and all, but what would steer the
+// terminal (an escape sequence, a right-to-left override) is escaped.
+TEST_F(Cli, SummaryShowsAScenariosTextWithoutItsControls) {
+  std::ofstream(Path("s.json")) << R"({"description": "\u001b[2J 20 \u00b5s \u202e"})";
+  ToolRun run = Run({"run", Path("s.json").string()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("  \\x1B[2J 20 µs \\xE2\\x80\\xAE\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+}
+
 // `setup --target 010` is ten, as a person means it, not octal eight.
 TEST_F(Cli, OptionNumbersAreDecimal) {
   const std::string name = "Setup-EC87D643-EBA4-4BB5-A1E5-3F3E36B20DA9";
