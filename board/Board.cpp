@@ -157,6 +157,24 @@ void Board::WatchRead(bool io, uint64_t location, uint64_t t) {
   }
 }
 
+void Board::SetWallClockLimit(uint64_t limitMs) {
+  wallClockLimitMs_ = limitMs;
+  wallClockDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  untilWallClockCheck_ = kWallClockCheckEvents;
+}
+
+void Board::CheckWallClock() {
+  untilWallClockCheck_ = kWallClockCheckEvents;
+  if (wallClockLimitMs_ == 0 || Stopped() ||
+      std::chrono::steady_clock::now() < wallClockDeadline_) {
+    return;
+  }
+  wallClockExpired_ = true;
+  StopRun(wallClockLimitMs_ % 1000 == 0
+              ? "wall-clock limit of " + std::to_string(wallClockLimitMs_ / 1000) + " s reached"
+              : "wall-clock limit of " + std::to_string(wallClockLimitMs_) + " ms reached");
+}
+
 void Board::StopRun(std::string reason) {
   if (Stopped()) {
     return;

@@ -17,6 +17,7 @@
 #ifndef CLOCKRAMP_BOARD_BOARD_H_
 #define CLOCKRAMP_BOARD_BOARD_H_
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -72,6 +73,14 @@ class Board final : public HostBus {
   // records a "hang" line with the reason, then behaves as after a hang.
   // Does nothing once stopped.
   void StopRun(std::string reason);
+
+  // Stops the run as a hang once `limitMs` of real time has passed from now
+  // (0: never), looking at the clock every few hundred events: the guard of
+  // an engine whose module runs on the host's own processor, where nothing
+  // else can interrupt it. A loop that makes no access is not seen.
+  void SetWallClockLimit(uint64_t limitMs);
+  // Whether that limit stopped the run.
+  [[nodiscard]] bool WallClockExpired() const { return wallClockExpired_; }
 
   // Engine set-up, not recorded: the IDT register SIDT answers, and PPIs the
   // Foundation installs (notifications registered on them become pending).
@@ -133,13 +142,19 @@ class Board final : public HostBus {
   [[nodiscard]] bool TimerDecodes(uint16_t port, unsigned width) const;
   void WatchRead(bool io, uint64_t location, uint64_t t);
   void BreakPoll() { poll_.active = false; }
-  void Record(Event event) {
+  // Inlined into every access: it is on the path of each one.
+  [[gnu::always_inline]] void Record(Event event) {
     if (sink_ != nullptr) {
       sink_->OnEvent(event);
     } else {
       trace_.Append(std::move(event));
     }
+    if (--untilWallClockCheck_ == 0) [[unlikely]] {
+      CheckWallClock();
+    }
   }
+  // Out of line and rarely reached, so that Record stays small enough to inline.
+  [[gnu::noinline, gnu::cold]] void CheckWallClock();
 
   BoardConfig config_;
   VirtualClock clock_;
@@ -157,6 +172,13 @@ class Board final : public HostBus {
   uint16_t idtLimit_ = 0;
   Poll poll_;
   std::string stopReason_;
+  // The wall-clock guard: the limit (0: none), when it passes, and the
+  // events left before the clock is read again.
+  static constexpr uint32_t kWallClockCheckEvents = 512;
+  uint64_t wallClockLimitMs_ = 0;
+  std::chrono::steady_clock::time_point wallClockDeadline_;
+  uint32_t untilWallClockCheck_ = kWallClockCheckEvents;
+  bool wallClockExpired_ = false;
 };
 
 }  // namespace board

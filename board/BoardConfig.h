@@ -86,6 +86,11 @@ struct BoardConfig {
 
   // A poll of one location that spans more than this is a hang.
   uint64_t hangLimitNs = 100'000'000;  // 100 ms: the longest wait the ramp makes is 255 µs
+
+  // Real time an engine gives the whole run before it stops it as a hang
+  // (0: no limit). The longest ramp takes about 20 ms natively, 0.5 s on the
+  // IA-32 engine and a few seconds under QEMU.
+  uint64_t wallClockLimitMs = 60'000;
 };
 
 }  // namespace board

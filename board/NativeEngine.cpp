@@ -325,9 +325,11 @@ RunOutcome RunNative(Board& board) {
   HostBusScope scope(board);
   auto platform = std::make_unique<NativePlatform>();
   BuildPlatform(*platform, board);
+  board.SetWallClockLimit(board.Config().wallClockLimitMs);
   RunOutcome outcome;
   Dispatch(*platform, outcome);
   outcome.hung = board.Stopped();
+  outcome.timedOut = board.WallClockExpired();
   board.AppendStateEvent();
   return outcome;
 }

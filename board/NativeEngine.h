@@ -24,6 +24,7 @@ struct RunOutcome {
   std::optional<uint32_t> notifyStatus;  // the last delivered callback's; absent if none returned
   uint32_t notifications = 0;            // callbacks delivered (called)
   bool hung = false;
+  bool timedOut = false;  // the wall-clock limit stopped the run (hung is set too)
 };
 
 struct RunResult : RunOutcome {
@@ -56,7 +57,8 @@ class NativeSession {
 };
 
 // Runs the module on a board the caller keeps (for inspection afterwards).
-// A board takes one run: its Foundation keeps the PPIs of that run.
+// A board takes one run: its Foundation keeps the PPIs of that run. The run
+// is stopped as a hang once the config's wallClockLimitMs of real time passes.
 RunOutcome RunNative(Board& board);
 // Runs the module on a fresh board built from the config. With a sink, the
 // events go there as they happen and the result's trace() stays empty.

@@ -28,7 +28,7 @@ class Descriptor {
 };
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& why) {
-  throw InputError(path + ": " + why);
+  throw InputError(path, why);
 }
 
 std::string TooLarge(std::string_view what, uint64_t limit) {

@@ -18,6 +18,14 @@ namespace clockramp::files {
 class InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+  InputError(const std::string& path, const std::string& problem)
+      : std::runtime_error(path + ": " + problem), problem_(problem) {}
+  // What is wrong, without the file's name ("is a folder, not a scenario"),
+  // for a caller that names the file its own way.
+  [[nodiscard]] std::string Problem() const { return problem_.empty() ? what() : problem_; }
+
+ private:
+  std::string problem_;
 };
 
 // Size limits of the inputs the tools read, in bytes.

@@ -93,10 +93,24 @@ std::vector<std::string> CommandLine(const std::string& qemu, const QemuOptions&
   return args;
 }
 
+// Why Run stopped QEMU itself.
+struct Stopped {
+  bool timedOut = false;
+  bool traceTooLarge = false;
+};
+
+// The size of a file, 0 when there is none yet.
+uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const uintmax_t size = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(size);
+}
+
 // Starts the command with stdout and stderr into `output`; waits at most
-// `limit`, then kills it. Returns the exit status (-1 when killed).
-int Run(const std::vector<std::string>& args, const std::string& output, unsigned limit,
-        bool& timedOut) {
+// the time limit, and no longer than the trace stays within its size limit,
+// then kills it. Returns the exit status (-1 when killed).
+int Run(const std::vector<std::string>& args, const std::string& output, const std::string& trace,
+        const QemuOptions& options, Stopped& stopped) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
@@ -115,15 +129,20 @@ int Run(const std::vector<std::string>& args, const std::string& output, unsigne
   if (rc != 0) {
     throw std::runtime_error("cannot start " + args[0]);
   }
-  auto deadline = Clock::now() + std::chrono::seconds(limit);
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(options.timeLimitMs);
   int status = 0;
-  timedOut = false;
+  stopped = {};
   while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
+    stopped.timedOut = Clock::now() > deadline;
+    stopped.traceTooLarge = FileSize(trace) > options.traceLimitBytes;
+    if (stopped.timedOut || stopped.traceTooLarge) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
-      timedOut = true;
       return -1;
+    }
+    if (options.progress) {
+      options.progress(std::chrono::duration<double>(Clock::now() - start).count());
     }
     std::this_thread::sleep_for(kPollInterval);
   }
@@ -230,8 +249,11 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
   fs::copy_file(options.vars, vars, fs::copy_options::overwrite_existing);
 
   auto start = Clock::now();
+  Stopped stopped;
   run.exitStatus = Run(CommandLine(qemu, options, vars, scenario, trace, firmware_log),
-                       (dir / "qemu.out").string(), options.timeLimitSeconds, run.timedOut);
+                       (dir / "qemu.out").string(), trace, options, stopped);
+  run.timedOut = stopped.timedOut;
+  run.traceTooLarge = stopped.traceTooLarge;
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
   ReaderOptions reader;
@@ -256,10 +278,16 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
     }
   }
 
-  if (run.timedOut || run.exitStatus != kExitPeimStatus) {
-    run.problems.push_back(
-        run.timedOut ? "QEMU did not stop within " + std::to_string(options.timeLimitSeconds) + " s"
-                     : "QEMU exited with status " + std::to_string(run.exitStatus) +
+  const std::string limit = options.timeLimitMs % 1000 == 0
+                                ? std::to_string(options.timeLimitMs / 1000) + " s"
+                                : std::to_string(options.timeLimitMs) + " ms";
+  if (run.timedOut) {
+    run.problems.push_back("QEMU did not stop within the wall-clock limit of " + limit);
+  } else if (run.traceTooLarge) {
+    run.problems.push_back("QEMU's trace passed " + std::to_string(options.traceLimitBytes) +
+                           " bytes; QEMU was stopped");
+  } else if (run.exitStatus != kExitPeimStatus) {
+    run.problems.push_back("QEMU exited with status " + std::to_string(run.exitStatus) +
                            ", not through the exit PEIM (see " + (dir / "qemu.out").string() + ")");
   }
   if (!run.trace.begun) {
@@ -275,9 +303,13 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
   for (const board::Event& e : run.trace.events) {
     run.board->AppendEvent(e);
   }
+  if (run.timedOut) {
+    run.board->StopRun("wall-clock limit of " + limit + " reached under QEMU");
+  }
   run.board->AppendEvent(board::Event::State(0, EndState(*run.board, run.trace)));
   run.outcome.notifications = CallbackSeen(run.trace) ? 1 : 0;
   run.outcome.hung = run.timedOut;
+  run.outcome.timedOut = run.timedOut;
 
   if (options.workDir.empty() && !options.keepFiles && run.problems.empty()) {
     std::error_code ec;

@@ -8,6 +8,7 @@
 #define CLOCKRAMP_QEMU_QEMURUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,8 +35,16 @@ struct QemuOptions {
   std::string firmware;  // the prepared image (EnsureFirmware)
   std::string vars = kOvmfVars;
   std::string workDir;  // scenario, trace, logs; a fresh temporary folder when empty
-  unsigned timeLimitSeconds = 60;
+  // Real time QEMU may run before it is stopped (the run is then a hang).
+  uint64_t timeLimitMs = 60'000;
+  // The size QEMU's trace may reach before QEMU is stopped: the trace of a
+  // whole run is about 45 MB, and a firmware that loops spews hundreds of
+  // MB a minute.
+  uint64_t traceLimitBytes = uint64_t{1} << 30;
   bool keepFiles = false;  // keep a temporary work folder
+  // Called every few tens of milliseconds while QEMU runs, with the seconds
+  // so far (a progress line); none when empty.
+  std::function<void(double)> progress;
   // Also log the blocks the processor executes in [begin, begin + size)
   // (QEMU's -d exec with -dfilter, block chaining off so that every block
   // shows; about three times slower) into QemuRun::executed.
@@ -51,7 +60,8 @@ struct QemuRun {
   std::unique_ptr<board::Board> board;
   QemuTrace trace;
   int exitStatus = -1;
-  bool timedOut = false;
+  bool timedOut = false;       // stopped at the time limit
+  bool traceTooLarge = false;  // stopped when its trace passed the size limit
   double seconds = 0;
   std::string workDir;
   std::vector<uint64_t> executed;  // with execRange: block addresses, first run first

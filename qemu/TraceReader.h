@@ -53,6 +53,9 @@ struct QemuTrace {
 };
 
 // Reads a QEMU trace log. Malformed helper lines are reported in `unexpected`.
+// A line is read up to 4096 bytes and the rest of it skipped, so memory
+// follows what the lines mean (the module's accesses, the helpers' log), not
+// how long they are.
 QemuTrace ReadQemuTrace(std::istream& in, const ReaderOptions& options);
 
 // The start addresses of the translated blocks that QEMU's `-d exec` log

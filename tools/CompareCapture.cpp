@@ -4,8 +4,9 @@
 
 #include <fmt/format.h>
 
+#include "image/Printable.h"
 #include "tools/Engine.h"
-#include "tools/RunCommand.h"
+#include "tools/ExitStatus.h"
 #include "tools/Scenario.h"
 
 namespace clockramp::tool {
@@ -98,12 +99,20 @@ int RunCompareCapture(const CompareOptions& options, std::ostream& out, std::ost
     err << "clockramp: " << e.what() << "\n";
     return kExitInvalid;
   }
+  const std::string source = files::Printable(scenario.source);
+  for (const std::string& warning : scenario.warnings) {
+    err << fmt::format("clockramp: {}: warning: {}\n", source, warning);
+  }
+  scenario.config.wallClockLimitMs = options.wallClockLimitMs;
   const Engine* engine = FindEngine(kDefaultEngine);
   EngineRun run = engine->run(scenario.config, nullptr);
   std::vector<SmbusTransfer> expected = SmbusTransfers(run.board->Events().Events());
-  out << fmt::format("{}: {} transactions on the bus ({} engine)\n", scenario.source,
-                     expected.size(), engine->name);
-  return CompareTransactions(expected, captured, options.capture, out) ? kExitRan : kExitDifferent;
+  out << fmt::format("{}: {} transactions on the bus ({} engine){}\n", source, expected.size(),
+                     engine->name, run.outcome.hung ? ", then the run hung" : "");
+  if (!CompareTransactions(expected, captured, files::Printable(options.capture), out)) {
+    return kExitFailed;
+  }
+  return run.outcome.hung ? kExitHang : kExitSuccess;
 }
 
 }  // namespace clockramp::tool

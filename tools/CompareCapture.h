@@ -4,12 +4,14 @@
 #ifndef CLOCKRAMP_TOOLS_COMPARECAPTURE_H_
 #define CLOCKRAMP_TOOLS_COMPARECAPTURE_H_
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "board/BoardConfig.h"
 #include "tools/SigrokCapture.h"
 #include "tools/SmbusWire.h"
 
@@ -18,6 +20,8 @@ namespace clockramp::tool {
 struct CompareOptions {
   std::string capture;                  // decoder output (sigrok-cli -P i2c -A i2c)
   std::optional<std::string> scenario;  // the default board when absent
+  // Real time the module's run may take before it is stopped as a hang.
+  uint64_t wallClockLimitMs = board::BoardConfig{}.wallClockLimitMs;
 };
 
 // Writes the first difference between what the module does (`expected`, one
@@ -28,7 +32,8 @@ bool CompareTransactions(std::span<const SmbusTransfer> expected,
                          const std::string& captureName, std::ostream& out);
 
 // Runs the command: 0 when every transaction matches, 1 at a difference, 2
-// for a capture or scenario that cannot be read.
+// for a capture or scenario that cannot be read, 3 when they match but the
+// module's run hung (tools/ExitStatus.h).
 int RunCompareCapture(const CompareOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace clockramp::tool

@@ -1,12 +1,13 @@
 #include "tools/EfiVariableFile.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <utility>
 
 #include <fmt/format.h>
+
+#include "image/InputFile.h"
+#include "image/Printable.h"
 
 namespace clockramp::tool {
 namespace {
@@ -23,7 +24,7 @@ VariableId PchRcConfigurationVariableId() {
 }
 
 EfiVariableFileError::EfiVariableFileError(std::string source, std::string problem)
-    : std::runtime_error(fmt::format("{}: {}", source, problem)),
+    : std::runtime_error(fmt::format("{}: {}", files::Printable(source), problem)),
       source_(std::move(source)),
       problem_(std::move(problem)) {}
 
@@ -72,35 +73,20 @@ void CheckVariableFileName(const std::string& path, const VariableId& expected) 
     throw EfiVariableFileError(
         path, fmt::format("the file name is that of variable \"{}\" of vendor {}, not \"{}\" of "
                           "vendor {}",
-                          variable, guid->ToString(), expected.name, expected.guid.ToString()));
+                          files::Printable(variable), guid->ToString(), expected.name,
+                          expected.guid.ToString()));
   }
 }
 
 EfiVariableFile LoadEfiVariableFile(const std::string& path, const VariableId& expected) {
   CheckVariableFileName(path, expected);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw EfiVariableFileError(path, "cannot be read (no such file, or not readable)");
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    throw EfiVariableFileError(path, "cannot be read");
+  std::vector<uint8_t> bytes;
+  try {
+    bytes = files::ReadInput(path, files::kVariableFileLimit, "efivarfs variable file");
+  } catch (const files::InputError& e) {
+    throw EfiVariableFileError(path, e.Problem());
   }
   return ParseEfiVariableFile(bytes, path);
-}
-
-void SaveEfiVariableFile(const std::string& path, const VariableId& expected,
-                         const EfiVariableFile& file) {
-  CheckVariableFileName(path, expected);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::vector<uint8_t> bytes = EncodeEfiVariableFile(file);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    throw EfiVariableFileError(path, "cannot be written");
-  }
 }
 
 }  // namespace clockramp::tool

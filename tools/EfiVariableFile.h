@@ -31,7 +31,8 @@ struct EfiVariableFile {
   bool operator==(const EfiVariableFile&) const = default;
 };
 
-// A variable file that cannot be used. what() is "SOURCE: PROBLEM".
+// A variable file that cannot be used. what() is "SOURCE: PROBLEM", the
+// source's bytes that are not printable ASCII escaped.
 class EfiVariableFileError : public std::runtime_error {
  public:
   EfiVariableFileError(std::string source, std::string problem);
@@ -60,12 +61,10 @@ std::vector<uint8_t> EncodeEfiVariableFile(const EfiVariableFile& file);
 // EfiVariableFileError on a mismatch.
 void CheckVariableFileName(const std::string& path, const VariableId& expected);
 
-// Reads a file (checking its name as above). Throws EfiVariableFileError.
+// Reads a file of at most files::kVariableFileLimit bytes (1 MiB: a board's
+// whole variable store is a few hundred KiB) and checks its name as above.
+// Throws EfiVariableFileError.
 EfiVariableFile LoadEfiVariableFile(const std::string& path, const VariableId& expected);
-
-// Writes a file (checking its name as above). Throws EfiVariableFileError.
-void SaveEfiVariableFile(const std::string& path, const VariableId& expected,
-                         const EfiVariableFile& file);
 
 }  // namespace clockramp::tool
 

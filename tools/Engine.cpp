@@ -17,7 +17,7 @@ EngineRun RunNativeEngine(const board::BoardConfig& config, board::EventSink* si
 std::vector<Engine>& Registry() {
   static std::vector<Engine> engines = {
       {std::string(kDefaultEngine), "the module compiled for this host, on the simulated board",
-       RunNativeEngine}};
+       RunNativeEngine, nullptr}};
   return engines;
 }
 

@@ -14,6 +14,7 @@
 #include "board/Board.h"
 #include "board/BoardConfig.h"
 #include "board/NativeEngine.h"
+#include "tools/Scenario.h"
 
 namespace clockramp::tool {
 
@@ -25,13 +26,21 @@ struct EngineRun {
   board::RunOutcome outcome;
   std::unique_ptr<board::Board> board;
   std::vector<std::string> notes;
+  // The run failed whatever the module's statuses say: the guest faulted, or
+  // the run differs from the one it is compared with (the notes say how).
+  bool failed = false;
 };
 
 struct Engine {
   std::string name;         // what --engine takes
   std::string description;  // one line for --help
   // Runs a board; events go to the sink, or stay on the board when it is null.
+  // Throws for a board the engine cannot make or when it cannot start.
   std::function<EngineRun(const board::BoardConfig&, board::EventSink*)> run;
+  // Changes a scenario the engine cannot run as it is, where the file left
+  // the point unsaid (nullptr: the engine runs any board), with a summary
+  // note for each change.
+  std::function<void(Scenario&, std::vector<std::string>& notes)> adapt;
 };
 
 inline constexpr std::string_view kDefaultEngine = "native";

@@ -7,10 +7,14 @@
 
 #include <fmt/format.h>
 
+#include "image/InputFile.h"
+#include "image/Printable.h"
 #include "tools/TextLines.h"
 
 namespace clockramp::tool {
 namespace {
+
+using files::Printable;
 
 constexpr size_t kColumns = 16;
 constexpr size_t kFirstCell = 4;  // "00: "
@@ -98,7 +102,7 @@ void ReadCells(std::string_view line, unsigned base, RegisterDump& dump, const s
       fail(
           fmt::format("register 0x{:02X}: \"{}\" is followed by '{}' where a space belongs "
                       "(cells are two characters apart from column {})",
-                      reg, cell, line[at + 2], kFirstCell + 1));
+                      reg, Printable(cell), Printable(line.substr(at + 2, 1)), kFirstCell + 1));
     }
     DumpedRegister& out = dump[reg];
     if (cell == "  ") {
@@ -111,7 +115,8 @@ void ReadCells(std::string_view line, unsigned base, RegisterDump& dump, const s
     auto high = HexDigit(cell[0]);
     auto low = cell.size() == 2 ? HexDigit(cell[1]) : std::nullopt;
     if (!high || !low) {
-      fail(fmt::format("register 0x{:02X}: \"{}\" is neither two hex digits nor XX", reg, cell));
+      fail(fmt::format("register 0x{:02X}: \"{}\" is neither two hex digits nor XX", reg,
+                       Printable(cell)));
     }
     out.state = DumpedRegister::State::Value;
     out.value = static_cast<uint8_t>(*high * 16 + *low);
@@ -137,20 +142,20 @@ char AsciiOf(const DumpedRegister& reg) {
 }  // namespace
 
 I2cDumpError::I2cDumpError(std::string source, size_t line, std::string problem)
-    : std::runtime_error(line == 0 ? fmt::format("{}: {}", source, problem)
-                                   : fmt::format("{}:{}: {}", source, line, problem)),
+    : std::runtime_error(line == 0 ? fmt::format("{}: {}", Printable(source), problem)
+                                   : fmt::format("{}:{}: {}", Printable(source), line, problem)),
       source_(std::move(source)),
       line_(line),
       problem_(std::move(problem)) {}
 
 RegisterDump ParseI2cDump(std::string_view text, const std::string& source) {
   RegisterDump dump{};
-  size_t lineNumber = 0;
   size_t headerLine = 0;
   std::optional<unsigned> lastRow;
-  for (std::string_view raw : SplitLines(text)) {
+  LineReader lines(text);
+  for (std::string_view raw; lines.Next(raw);) {
     std::string_view line = TrimRight(raw);
-    ++lineNumber;
+    const size_t lineNumber = lines.Number();
     auto fail = [&](const std::string& problem) {
       throw I2cDumpError(source, lineNumber, problem);
     };
@@ -172,7 +177,7 @@ RegisterDump ParseI2cDump(std::string_view text, const std::string& source) {
     }
     if (!LooksLikeRow(line)) {
       fail(fmt::format("\"{}\" is not a register row (two hex digits, a colon, up to 16 cells)",
-                       line));
+                       Printable(line, 80)));
     }
     unsigned row = *HexDigit(line[0]) * 16 + *HexDigit(line[1]);
     if (row % kColumns != 0) {
@@ -189,7 +194,7 @@ RegisterDump ParseI2cDump(std::string_view text, const std::string& source) {
     throw I2cDumpError(source, 0,
                        fmt::format("no header row (\"0  1  2 ... f\") in {} lines: not an "
                                    "i2cdump output",
-                                   lineNumber));
+                                   lines.Number()));
   }
   if (!lastRow) {
     throw I2cDumpError(source, headerLine, "no register rows follow the header row");
@@ -198,11 +203,13 @@ RegisterDump ParseI2cDump(std::string_view text, const std::string& source) {
 }
 
 RegisterDump LoadI2cDump(const std::string& path) {
-  std::optional<std::string> text = ReadTextFile(path);
-  if (!text) {
-    throw I2cDumpError(path, 0, "cannot be read (no such file, or not readable)");
+  std::string text;
+  try {
+    text = files::ReadInputText(path, kI2cDumpFileLimit, "register dump");
+  } catch (const files::InputError& e) {
+    throw I2cDumpError(path, 0, e.Problem());
   }
-  return ParseI2cDump(*text, path);
+  return ParseI2cDump(text, path);
 }
 
 void WriteI2cDump(std::ostream& out, const RegisterDump& dump) {

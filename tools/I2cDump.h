@@ -36,7 +36,8 @@ struct DumpedRegister {
 using RegisterDump = std::array<DumpedRegister, 256>;
 
 // A dump that cannot be read. what() is "SOURCE:LINE: PROBLEM", or
-// "SOURCE: PROBLEM" for a problem with no line (an unreadable file).
+// "SOURCE: PROBLEM" for a problem with no line (an unreadable file); text
+// from the file or its name is shown with unprintable bytes escaped.
 class I2cDumpError : public std::runtime_error {
  public:
   I2cDumpError(std::string source, size_t line, std::string problem);
@@ -55,7 +56,10 @@ class I2cDumpError : public std::runtime_error {
 // may follow, each row once, in increasing order. Throws I2cDumpError.
 RegisterDump ParseI2cDump(std::string_view text, const std::string& source);
 
-// Reads a dump file. Throws I2cDumpError.
+// A dump file is at most this large: i2cdump's output is under 2 KB.
+inline constexpr uint64_t kI2cDumpFileLimit = uint64_t{1024} * 1024;
+
+// Reads a dump file of at most kI2cDumpFileLimit bytes. Throws I2cDumpError.
 RegisterDump LoadI2cDump(const std::string& path);
 
 // Writes a dump in byte-mode layout: the header and all 16 rows, blank cells

@@ -11,7 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/RunCommand.h"  // kExitDifferent: the engines disagreed on some board
+#include "board/BoardConfig.h"
+#include "tools/ExitStatus.h"
 
 namespace clockramp::tool {
 
@@ -28,15 +29,22 @@ struct CheckOptions {
   uint64_t random = 0;                 // random boards to add
   uint64_t seed = 1;                   // seed of the first random board
   std::string image;                   // ClockRamp.efi to run; the built one when empty
+  // Real time each engine may take for one board before it stops the run.
+  uint64_t wallClockLimitMs = board::BoardConfig{}.wallClockLimitMs;
+  bool progress = false;  // a count of the boards checked on stderr, rewritten in place
 };
+
+// The most random boards `check` takes at once: about three hours on two cores.
+inline constexpr uint64_t kMaxRandomBoards = 1'000'000;
 
 // Adds `check` to the command line.
 CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options);
 
-// Exit statuses of `check`.
-
 // Runs every board on both engines; prints one line per scenario file, the
-// first difference of any board, and a closing count.
+// first difference of any board, and a closing count. Exit status 0 when the
+// engines agree on every board, 1 at any difference (a fault or a run past
+// the wall-clock limit on one engine is one), 2 for a scenario or image that
+// cannot be used.
 int RunCheck(const CheckOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace clockramp::tool

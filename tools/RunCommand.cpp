@@ -1,13 +1,15 @@
 #include "tools/RunCommand.h"
 
-#include <fstream>
-#include <memory>
+#include <exception>
 #include <optional>
 
 #include <fmt/format.h>
 
 #include "board/EventSink.h"
 #include "board/JsonlWriter.h"
+#include "board/Status.h"
+#include "image/OutputSet.h"
+#include "image/Printable.h"
 #include "tools/I2cDump.h"
 #include "tools/RunAnalysis.h"
 #include "tools/Scenario.h"
@@ -18,34 +20,30 @@
 namespace clockramp::tool {
 namespace {
 
-// Opens an output file before the run, so that a bad path costs no run.
-std::unique_ptr<std::ofstream> OpenOutput(const std::string& path, std::ostream& err) {
-  if (path.empty()) {
-    return nullptr;
-  }
-  auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
-  if (!*file) {
-    err << fmt::format("clockramp: {}: cannot be written\n", path);
-    return nullptr;
-  }
-  return file;
+using files::Printable;
+
+// Opens an output before the run, so that a refused one costs no run;
+// nullptr when none was asked for.
+std::ostream* Open(files::OutputSet& outputs, const std::string& path) {
+  return path.empty() ? nullptr : &outputs.Open(path);
 }
 
-bool Close(std::ofstream& file, const std::string& path, std::ostream& err) {
-  file.close();
-  if (!file) {
-    err << fmt::format("clockramp: {}: write failed\n", path);
-    return false;
-  }
-  return true;
+bool IsError(const std::optional<uint32_t>& status) { return status && board::IsError(*status); }
+
+std::string Seconds(uint64_t ms) {
+  return ms % 1000 == 0 ? fmt::format("{} s", ms / 1000) : fmt::format("{} ms", ms);
 }
 
 }  // namespace
 
+bool RunFailed(const EngineRun& run) {
+  return run.failed || IsError(run.outcome.entryStatus) || IsError(run.outcome.notifyStatus);
+}
+
 int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) {
   const Engine* engine = FindEngine(options.engine);
   if (engine == nullptr) {
-    err << fmt::format("clockramp: no engine \"{}\"\n", options.engine);
+    err << fmt::format("clockramp: no engine \"{}\"\n", Printable(options.engine));
     return kExitInvalid;
   }
   Scenario scenario;
@@ -55,19 +53,40 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
     err << "clockramp: " << e.what() << "\n";
     return kExitInvalid;
   }
-  auto trace = OpenOutput(options.tracePath, err);
-  auto vcd = OpenOutput(options.vcdPath, err);
-  auto sigrokVcd = OpenOutput(options.sigrokVcdPath, err);
-  auto clockGenOut = OpenOutput(options.clockGenOutPath, err);
-  if ((!options.tracePath.empty() && !trace) || (!options.vcdPath.empty() && !vcd) ||
-      (!options.sigrokVcdPath.empty() && !sigrokVcd) ||
-      (!options.clockGenOutPath.empty() && !clockGenOut)) {
+  const std::string source = Printable(scenario.source);
+  for (const std::string& warning : scenario.warnings) {
+    err << fmt::format("clockramp: {}: warning: {}\n", source, warning);
+  }
+  std::vector<std::string> adapted;
+  if (engine->adapt) {
+    engine->adapt(scenario, adapted);
+  }
+  scenario.config.wallClockLimitMs = options.wallClockLimitMs;
+
+  files::OutputSet outputs;
+  for (const std::string& input : scenario.inputs) {
+    outputs.AddInput(input);
+  }
+  for (const std::string& input : options.inputs) {
+    outputs.AddInput(input);
+  }
+  std::ostream* trace = nullptr;
+  std::ostream* vcd = nullptr;
+  std::ostream* sigrokVcd = nullptr;
+  std::ostream* clockGenOut = nullptr;
+  try {
+    trace = Open(outputs, options.tracePath);
+    vcd = Open(outputs, options.vcdPath);
+    sigrokVcd = Open(outputs, options.sigrokVcdPath);
+    clockGenOut = Open(outputs, options.clockGenOutPath);
+  } catch (const files::OutputError& e) {
+    err << "clockramp: " << e.what() << "\n";
     return kExitInvalid;
   }
 
   std::optional<board::JsonlWriter> traceWriter;
   board::FanOut sinks;
-  if (trace) {
+  if (trace != nullptr) {
     traceWriter.emplace(*trace,
                         options.traceWaits ? board::JsonlForm::Waits : board::JsonlForm::Full,
                         StepDelayTicks(scenario.config));
@@ -75,39 +94,50 @@ int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err) 
   }
   RunAnalysisOptions analysisOptions;
   analysisOptions.listing = options.verbose ? &out : nullptr;
-  analysisOptions.vcd = vcd.get();
-  analysisOptions.sigrokVcd = sigrokVcd.get();
+  analysisOptions.vcd = vcd;
+  analysisOptions.sigrokVcd = sigrokVcd;
   analysisOptions.vcdOptions.version =
-      fmt::format("clockramp run {} ({} engine)", scenario.source, engine->name);
+      fmt::format("clockramp run {} ({} engine)", source, engine->name);
   RunAnalysis analysis(scenario.config, analysisOptions);
   sinks.Add(analysis);
 
-  EngineRun run = engine->run(scenario.config, &sinks);
+  EngineRun run;
+  try {
+    run = engine->run(scenario.config, &sinks);
+  } catch (const std::exception& e) {
+    // The engine cannot make this board or cannot start: nothing ran.
+    err << fmt::format("clockramp: {} ({} engine): {}\n", source, engine->name,
+                       Printable(e.what(), 1000));
+    return kExitInvalid;
+  }
   analysis.Finish();
-
-  bool written = true;
-  if (trace) {
+  if (traceWriter) {
     traceWriter->Finish();
-    written = Close(*trace, options.tracePath, err) && written;
   }
-  if (vcd) {
-    written = Close(*vcd, options.vcdPath, err) && written;
-  }
-  if (sigrokVcd) {
-    written = Close(*sigrokVcd, options.sigrokVcdPath, err) && written;
-  }
-  if (clockGenOut) {
+  if (clockGenOut != nullptr) {
     WriteI2cDump(*clockGenOut, DumpOf(run.board->ClockGen()));
-    written = Close(*clockGenOut, options.clockGenOutPath, err) && written;
   }
+  try {
+    outputs.Commit();
+  } catch (const files::OutputError& e) {
+    err << "clockramp: " << e.what() << "\n";
+    return kExitInvalid;
+  }
+
   if (options.verbose) {
     out << "\n";
   }
+  run.notes.insert(run.notes.begin(), adapted.begin(), adapted.end());
   PrintSummary(out, Summarize(scenario, engine->name, run, analysis));
-  if (!written) {
-    return kExitInvalid;
+  if (run.outcome.hung) {
+    if (run.outcome.timedOut) {
+      err << fmt::format(
+          "clockramp: {}: stopped as a hang after the wall-clock limit of {} (--time-limit)\n",
+          source, Seconds(options.wallClockLimitMs));
+    }
+    return kExitHang;
   }
-  return run.outcome.hung ? kExitHang : kExitRan;
+  return RunFailed(run) ? kExitFailed : kExitSuccess;
 }
 
 }  // namespace clockramp::tool

@@ -2,23 +2,27 @@
 // and the timeline, prints the summary (and with -v the decoded trace). The
 // run's events go to the trace writer and the run analysis as they happen;
 // nothing is kept per access.
+//
+// Outputs are written whole or not at all (files::OutputSet): each goes to a
+// temporary file next to it and takes its name only once the run completed,
+// whatever the module returned and also after a hang, since the trace of a
+// failing run is what an engineer needs. Bad input, an output that is an
+// input or another output, an engine that cannot run the board, or a write
+// that fails (a full disk) leaves none of them behind.
 #ifndef CLOCKRAMP_TOOLS_RUNCOMMAND_H_
 #define CLOCKRAMP_TOOLS_RUNCOMMAND_H_
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "board/BoardConfig.h"
 #include "tools/Engine.h"
+#include "tools/ExitStatus.h"
 
 namespace clockramp::tool {
-
-// Exit statuses of the command.
-inline constexpr int kExitRan = 0;      // the run completed (whatever the module returned)
-inline constexpr int kExitInvalid = 2;  // bad command line, scenario or output file
-inline constexpr int kExitHang = 3;     // the board stopped the run as a hang
-// `check` and `compare-capture`: what was compared differs.
-inline constexpr int kExitDifferent = 1;
 
 struct RunOptions {
   std::optional<std::string> scenario;  // file; the default board when absent
@@ -29,9 +33,18 @@ struct RunOptions {
   std::string clockGenOutPath;          // clock generator registers at the end (i2cdump layout)
   bool verbose = false;                 // print the decoded trace before the summary
   std::string engine = std::string(kDefaultEngine);
+  // Real time the run may take before it is stopped as a hang.
+  uint64_t wallClockLimitMs = board::BoardConfig{}.wallClockLimitMs;
+  // Files the engine reads besides the scenario (an image): no output may be one.
+  std::vector<std::string> inputs;
 };
 
+// Whether the module or the engine's run failed: an error status from the
+// entry or the callback (a warning is success), a guest fault, a difference.
+bool RunFailed(const EngineRun& run);
+
 // Runs the command; messages about bad input go to `err` as "clockramp: ...".
+// Returns one of the statuses of tools/ExitStatus.h.
 int RunCommand(const RunOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace clockramp::tool

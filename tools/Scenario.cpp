@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -18,9 +16,12 @@
 
 #include "board/ClockGenerator.h"
 #include "board/SuperIo.h"
+#include "image/InputFile.h"
+#include "image/Printable.h"
 #include "tools/EfiStatus.h"
 #include "tools/EfiVariableFile.h"
 #include "tools/I2cDump.h"
+#include "tools/JsonText.h"
 
 namespace clockramp::tool {
 namespace {
@@ -30,10 +31,32 @@ using Json = nlohmann::json;
 constexpr uint64_t kMaxVariableSize = 0x10000;
 constexpr uint64_t kPcieWindowSize = 0x10000000;  // 256 buses
 
+using files::Printable;
+
+// What a scenario is being read with: the file's name, the numbers as
+// written in it (empty for a document given as JSON), and the files it names.
+struct Context {
+  std::string source;
+  const std::map<std::string, std::string>* numbers = nullptr;
+  std::vector<std::string>* inputs = nullptr;
+};
+
+// A number that is not a 64-bit integer as the file wrote it, if known.
+std::string NumberText(const Json& value, const std::string& path, const Context& context) {
+  if (context.numbers != nullptr) {
+    if (auto it = context.numbers->find(path); it != context.numbers->end()) {
+      return Printable(it->second);
+    }
+  }
+  return value.dump();
+}
+
 // "a string", "an object", ... for messages.
-std::string Kind(const Json& value) {
+std::string Kind(const Json& value, const std::string& path, const Context& context) {
   if (value.is_number_float()) {
-    return fmt::format("the fraction {}", value.dump());
+    const std::string text = NumberText(value, path, context);
+    const bool fraction = text.find('.') != std::string::npos;
+    return fmt::format("{} {}", fraction ? "the fraction" : "the number", text);
   }
   if (value.is_number_integer()) {
     return fmt::format("the number {}", value.dump());
@@ -62,11 +85,11 @@ std::optional<uint64_t> ParseKey(std::string_view key) {
 // One member of the document being read, with its path for messages.
 class Member {
  public:
-  Member(const Json& value, std::string path, const std::string& source)
-      : value_(value), path_(std::move(path)), source_(source) {}
+  Member(const Json& value, std::string path, const Context& context)
+      : value_(value), path_(std::move(path)), context_(context) {}
 
   [[noreturn]] void Fail(const std::string& problem) const {
-    throw ScenarioError(source_, path_, problem);
+    throw ScenarioError(context_.source, path_, problem);
   }
 
   [[nodiscard]] const Json& Value() const { return value_; }
@@ -75,12 +98,12 @@ class Member {
   // Checks that this is an object with no members but the allowed ones.
   void ExpectObject(std::initializer_list<std::string_view> allowed) const {
     if (!value_.is_object()) {
-      Fail(fmt::format("must be an object, not {}", Kind(value_)));
+      Fail(fmt::format("must be an object, not {}", Kind(value_, path_, context_)));
     }
     for (const auto& [key, unused] : value_.items()) {
       if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
         std::vector<std::string_view> names(allowed);
-        throw ScenarioError(source_, Join(key),
+        throw ScenarioError(context_.source, Join(key),
                             fmt::format("unknown member (known here: {})", fmt::join(names, ", ")));
       }
     }
@@ -92,16 +115,16 @@ class Member {
     if (it == value_.end()) {
       return std::nullopt;
     }
-    return Member(*it, Join(key), source_);
+    return Member(*it, Join(key), context_);
   }
 
   [[nodiscard]] std::vector<Member> Elements() const {
     if (!value_.is_array()) {
-      Fail(fmt::format("must be an array, not {}", Kind(value_)));
+      Fail(fmt::format("must be an array, not {}", Kind(value_, path_, context_)));
     }
     std::vector<Member> elements;
     for (size_t i = 0; i < value_.size(); ++i) {
-      elements.emplace_back(value_[i], fmt::format("{}[{}]", path_, i), source_);
+      elements.emplace_back(value_[i], fmt::format("{}[{}]", path_, i), context_);
     }
     return elements;
   }
@@ -111,16 +134,17 @@ class Member {
   [[nodiscard]] std::vector<std::pair<uint64_t, Member>> NumberedMembers(
       uint64_t maxKey, std::string_view what, std::string_view range = {}) const {
     if (!value_.is_object()) {
-      Fail(fmt::format("must be an object keyed by {} numbers, not {}", what, Kind(value_)));
+      Fail(fmt::format("must be an object keyed by {} numbers, not {}", what,
+                       Kind(value_, path_, context_)));
     }
     std::vector<std::pair<uint64_t, Member>> members;
     std::map<uint64_t, std::string> seen;
     for (const auto& [key, value] : value_.items()) {
-      Member member(value, Join(key), source_);
+      Member member(value, Join(key), context_);
       std::optional<uint64_t> number = ParseKey(key);
       if (!number) {
         member.Fail(fmt::format("\"{}\" is not a {} number (decimal or 0x-prefixed hexadecimal)",
-                                key, what));
+                                Printable(key), what));
       }
       if (*number > maxKey) {
         member.Fail(range.empty()
@@ -128,7 +152,8 @@ class Member {
                         : fmt::format("{} {} is out of range ({})", what, *number, range));
       }
       if (auto [it, inserted] = seen.emplace(*number, key); !inserted) {
-        member.Fail(fmt::format("{} {} is also given as \"{}\"", what, *number, it->second));
+        member.Fail(
+            fmt::format("{} {} is also given as \"{}\"", what, *number, Printable(it->second)));
       }
       members.emplace_back(*number, member);
     }
@@ -136,8 +161,16 @@ class Member {
   }
 
   [[nodiscard]] uint64_t Unsigned(uint64_t min, uint64_t max) const {
+    // An integer past 64 bits reaches here as a double: out of range, as written.
+    if (value_.is_number_float()) {
+      const std::string text = NumberText(value_, path_, context_);
+      if (text.find_first_of(".eE") == std::string::npos) {
+        Fail(fmt::format("{} is out of range ({} to {})", text, min, max));
+      }
+    }
     if (!value_.is_number_integer()) {
-      Fail(fmt::format("must be an integer from {} to {}, not {}", min, max, Kind(value_)));
+      Fail(fmt::format("must be an integer from {} to {}, not {}", min, max,
+                       Kind(value_, path_, context_)));
     }
     if (!value_.is_number_unsigned() || value_.get<uint64_t>() < min ||
         value_.get<uint64_t>() > max) {
@@ -149,14 +182,14 @@ class Member {
 
   [[nodiscard]] bool Bool() const {
     if (!value_.is_boolean()) {
-      Fail(fmt::format("must be true or false, not {}", Kind(value_)));
+      Fail(fmt::format("must be true or false, not {}", Kind(value_, path_, context_)));
     }
     return value_.get<bool>();
   }
 
   [[nodiscard]] std::string String() const {
     if (!value_.is_string()) {
-      Fail(fmt::format("must be a string, not {}", Kind(value_)));
+      Fail(fmt::format("must be a string, not {}", Kind(value_, path_, context_)));
     }
     return value_.get<std::string>();
   }
@@ -175,8 +208,9 @@ class Member {
         }
       }
     }
-    Fail(fmt::format("must be one of {}, not {}", fmt::join(words, ", "),
-                     value_.is_string() ? value_.dump() : Kind(value_)));
+    Fail(
+        fmt::format("must be one of {}, not {}", fmt::join(words, ", "),
+                    value_.is_string() ? Printable(value_.dump()) : Kind(value_, path_, context_)));
   }
 
   // An EFI_STATUS: a 32-bit number or a name.
@@ -188,13 +222,16 @@ class Member {
       Fail(
           fmt::format("{} is not a status name (EFI_DEVICE_ERROR, EFI_NOT_FOUND, ...) "
                       "or a 32-bit number",
-                      value_.dump()));
+                      Printable(value_.dump())));
     }
     if (!value_.is_number_integer()) {
-      Fail(fmt::format("must be a status name or a 32-bit number, not {}", Kind(value_)));
+      Fail(fmt::format("must be a status name or a 32-bit number, not {}",
+                       Kind(value_, path_, context_)));
     }
     return static_cast<uint32_t>(Unsigned(0, 0xFFFFFFFF));
   }
+
+  [[nodiscard]] const Context& Where() const { return context_; }
 
  private:
   [[nodiscard]] std::string Join(std::string_view key) const {
@@ -203,7 +240,7 @@ class Member {
 
   const Json& value_;
   std::string path_;
-  const std::string& source_;
+  const Context& context_;
 };
 
 // Calls `read` with the member if it is present.
@@ -237,13 +274,21 @@ void ReadPei(const Member& pei, board::BoardConfig& config) {
   With(pei, "pcdValue", [&](const Member& m) { config.pcdPcieBase = m.Unsigned(0, UINT64_MAX); });
 }
 
-// A file named in a scenario: relative paths start from the scenario's folder.
-std::string RelativeTo(const std::string& scenario, const std::string& path) {
+// A file named in a scenario: relative paths start from the scenario's
+// folder. The file is one of the scenario's inputs.
+std::string NamedFile(const Member& member) {
+  const std::string path = member.String();
+  const Context& context = member.Where();
   std::filesystem::path file(path);
-  if (file.is_absolute()) {
-    return path;
+  std::string resolved = file.is_absolute()
+                             ? path
+                             : (std::filesystem::path(context.source).parent_path() / file)
+                                   .lexically_normal()
+                                   .string();
+  if (context.inputs != nullptr) {
+    context.inputs->push_back(resolved);
   }
-  return (std::filesystem::path(scenario).parent_path() / file).lexically_normal().string();
+  return resolved;
 }
 
 // Sets the bytes of a value at an offset, cut at the variable's end.
@@ -273,9 +318,8 @@ void ReadBytes(const Member& parent, std::vector<uint8_t>& data) {
 // or from the efivarfs file its "efivarfs" member names (whose attributes
 // then replace the default ones).
 std::optional<std::vector<uint8_t>> ReadVariable(
-    const Member& member, const std::string& source, const VariableId& id,
-    const std::vector<uint8_t>& defaults, uint32_t& attributes,
-    std::initializer_list<std::string_view> members,
+    const Member& member, const VariableId& id, const std::vector<uint8_t>& defaults,
+    uint32_t& attributes, std::initializer_list<std::string_view> members,
     const std::function<void(const Member&, std::vector<uint8_t>&)>& readFields) {
   if (member.IsNull()) {
     return std::nullopt;
@@ -284,7 +328,7 @@ std::optional<std::vector<uint8_t>> ReadVariable(
   std::vector<uint8_t> data = defaults;
   With(member, "efivarfs", [&](const Member& m) {
     try {
-      EfiVariableFile file = LoadEfiVariableFile(RelativeTo(source, m.String()), id);
+      EfiVariableFile file = LoadEfiVariableFile(NamedFile(m), id);
       data = std::move(file.data);
       attributes = file.attributes;
     } catch (const EfiVariableFileError& e) {
@@ -297,9 +341,9 @@ std::optional<std::vector<uint8_t>> ReadVariable(
   return data;
 }
 
-void ReadSetup(const Member& setup, const std::string& source, board::BoardConfig& config) {
+void ReadSetup(const Member& setup, board::BoardConfig& config) {
   config.setup = ReadVariable(
-      setup, source, SetupVariableId(), board::MakeSetup(1024, board::setup::kLevelAutomatic, 50),
+      setup, SetupVariableId(), board::MakeSetup(1024, board::setup::kLevelAutomatic, 50),
       config.setupAttributes,
       {"efivarfs", "size", "RampTargetCode", "RampLevelSelect", "RampStepDelay", "bytes"},
       [](const Member& m, std::vector<uint8_t>& data) {
@@ -315,9 +359,9 @@ void ReadSetup(const Member& setup, const std::string& source, board::BoardConfi
       });
 }
 
-void ReadPchRc(const Member& pchRc, const std::string& source, board::BoardConfig& config) {
+void ReadPchRc(const Member& pchRc, board::BoardConfig& config) {
   config.pchRcConfiguration = ReadVariable(
-      pchRc, source, PchRcConfigurationVariableId(), board::MakePchRcConfiguration(5),
+      pchRc, PchRcConfigurationVariableId(), board::MakePchRcConfiguration(5),
       config.pchRcConfigurationAttributes, {"efivarfs", "size", "PchRcSelector", "bytes"},
       [](const Member& m, std::vector<uint8_t>& data) {
         With(m, "PchRcSelector", [&](const Member& field) {
@@ -329,10 +373,10 @@ void ReadPchRc(const Member& pchRc, const std::string& source, board::BoardConfi
 // "i2cdump": the registers a dump file shows (a path relative to the
 // scenario's folder); XX marks a register unreadable, blank cells keep the
 // default board's value.
-void ReadI2cDumpFile(const Member& m, const std::string& source, board::BoardConfig& config) {
+void ReadI2cDumpFile(const Member& m, board::BoardConfig& config) {
   RegisterDump dump;
   try {
-    dump = LoadI2cDump(RelativeTo(source, m.String()));
+    dump = LoadI2cDump(NamedFile(m));
   } catch (const I2cDumpError& e) {
     m.Fail(e.what());
   }
@@ -350,11 +394,10 @@ void ReadI2cDumpFile(const Member& m, const std::string& source, board::BoardCon
   }
 }
 
-void ReadClockGenerator(const Member& clockGen, const std::string& source,
-                        board::BoardConfig& config) {
+void ReadClockGenerator(const Member& clockGen, board::BoardConfig& config) {
   clockGen.ExpectObject({"i2cdump", "code", "registers", "reportedByteCount", "failures"});
   using board::ClockGenerator;
-  With(clockGen, "i2cdump", [&](const Member& m) { ReadI2cDumpFile(m, source, config); });
+  With(clockGen, "i2cdump", [&](const Member& m) { ReadI2cDumpFile(m, config); });
   // A register given a value here is readable, whatever the dump said.
   auto set = [&](size_t reg, uint8_t value) {
     config.clockGenerator[reg] = value;
@@ -395,10 +438,14 @@ void ReadClockGenerator(const Member& clockGen, const std::string& source,
   });
 }
 
-void ReadSuperIo(const Member& superIo, board::BoardConfig& config) {
+void ReadSuperIo(const Member& superIo, Scenario& scenario) {
+  board::BoardConfig& config = scenario.config;
   superIo.ExpectObject({"present", "registers", "selected", "global"});
   using board::SuperIo;
-  With(superIo, "present", [&](const Member& m) { config.superIoPresent = m.Bool(); });
+  With(superIo, "present", [&](const Member& m) {
+    config.superIoPresent = m.Bool();
+    scenario.superIoStated = true;
+  });
   With(superIo, "registers", [&](const Member& devices) {
     for (const auto& [ldn, registers] : devices.NumberedMembers(0xFF, "logical device")) {
       auto& values = config.superIoDevices[static_cast<uint8_t>(ldn)];
@@ -456,64 +503,93 @@ void ReadAcpiTimer(const Member& timer, board::BoardConfig& config) {
 }  // namespace
 
 ScenarioError::ScenarioError(std::string source, std::string member, std::string problem)
-    : std::runtime_error(member.empty() ? fmt::format("{}: {}", source, problem)
-                                        : fmt::format("{}: {}: {}", source, member, problem)),
+    : std::runtime_error(member.empty() ? fmt::format("{}: {}", Printable(source), problem)
+                                        : fmt::format("{}: {}: {}", Printable(source),
+                                                      Printable(member), problem)),
       source_(std::move(source)),
       member_(std::move(member)),
       problem_(std::move(problem)) {}
 
 Scenario DefaultScenario() { return Scenario{}; }
 
-Scenario ParseScenario(const nlohmann::json& document, const std::string& source) {
+namespace {
+
+// A variable larger than the buffer the module reads it into: GetVariable
+// answers EFI_BUFFER_TOO_SMALL, which a board's owner should hear before
+// the module is flashed, not after.
+void WarnOfLargeVariables(Scenario& scenario) {
+  const board::BoardConfig& config = scenario.config;
+  if (config.setup && config.setup->size() > board::setup::kSize) {
+    scenario.warnings.push_back(fmt::format(
+        "setup: {} bytes of data, more than the {}-byte buffer the module reads \"Setup\" into: "
+        "GetVariable will answer EFI_BUFFER_TOO_SMALL and the module will do nothing (no ramp, "
+        "no device access; the callback returns EFI_BUFFER_TOO_SMALL)",
+        config.setup->size(), board::setup::kSize));
+  }
+  if (config.pchRcConfiguration && config.pchRcConfiguration->size() > board::pchrc::kSize) {
+    scenario.warnings.push_back(fmt::format(
+        "pchRcConfiguration: {} bytes of data, more than the {}-byte buffer the module reads it "
+        "into: GetVariable will answer EFI_BUFFER_TOO_SMALL and the module will clear bits 7:5 "
+        "of register 1 as for a selector other than 5",
+        config.pchRcConfiguration->size(), board::pchrc::kSize));
+  }
+}
+
+Scenario Parse(const nlohmann::json& document, const std::string& source,
+               const std::map<std::string, std::string>* numbers) {
   Scenario scenario;
   scenario.source = source;
+  const Context context{source, numbers, &scenario.inputs};
   board::BoardConfig& config = scenario.config;
-  Member top(document, "", source);
+  Member top(document, "", context);
   if (!document.is_object()) {
-    throw ScenarioError(source, "",
-                        fmt::format("a scenario must be a JSON object, not {}", Kind(document)));
+    throw ScenarioError(
+        source, "",
+        fmt::format("a scenario must be a JSON object, not {}", Kind(document, "", context)));
   }
   top.ExpectObject({"description", "pei", "setup", "pchRcConfiguration", "clockGenerator",
                     "superIo", "platformController", "acpiTimer", "hangLimitNs"});
   With(top, "description", [&](const Member& m) { scenario.description = m.String(); });
   With(top, "pei", [&](const Member& m) { ReadPei(m, config); });
-  With(top, "setup", [&](const Member& m) { ReadSetup(m, source, config); });
-  With(top, "pchRcConfiguration", [&](const Member& m) { ReadPchRc(m, source, config); });
-  With(top, "clockGenerator", [&](const Member& m) { ReadClockGenerator(m, source, config); });
-  With(top, "superIo", [&](const Member& m) { ReadSuperIo(m, config); });
+  With(top, "setup", [&](const Member& m) { ReadSetup(m, config); });
+  With(top, "pchRcConfiguration", [&](const Member& m) { ReadPchRc(m, config); });
+  With(top, "clockGenerator", [&](const Member& m) { ReadClockGenerator(m, config); });
+  With(top, "superIo", [&](const Member& m) { ReadSuperIo(m, scenario); });
   With(top, "platformController", [&](const Member& m) { ReadPlatformController(m, config); });
   With(top, "acpiTimer", [&](const Member& m) { ReadAcpiTimer(m, config); });
   With(top, "hangLimitNs",
-       [&](const Member& m) { config.hangLimitNs = m.Unsigned(1, UINT64_MAX); });
+       [&](const Member& m) { config.hangLimitNs = m.Unsigned(1, kMaxHangLimitNs); });
+  WarnOfLargeVariables(scenario);
   return scenario;
+}
+
+}  // namespace
+
+Scenario ParseScenario(const nlohmann::json& document, const std::string& source) {
+  return Parse(document, source, nullptr);
 }
 
 Scenario ParseScenarioText(std::string_view text, const std::string& source) {
   nlohmann::json document;
+  NumberTexts numbers;
   try {
-    document = nlohmann::json::parse(text);
-  } catch (const nlohmann::json::parse_error& e) {
-    // "[json.exception.parse_error.101] parse error at line 2, column 3: ..."
-    std::string message = e.what();
-    if (auto colon = message.find("] "); colon != std::string::npos) {
-      message.erase(0, colon + 2);
-    }
-    throw ScenarioError(source, "", "not valid JSON: " + message);
+    ParseJsonText(text, kScenarioMaxDepth, document, numbers);
+  } catch (const JsonTextError& e) {
+    throw ScenarioError(source, e.Member(), e.Problem());
   }
-  return ParseScenario(document, source);
+  return Parse(document, source, &numbers);
 }
 
 Scenario LoadScenario(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ScenarioError(path, "", "cannot be read (no such file, or not readable)");
+  std::string text;
+  try {
+    text = files::ReadInputText(path, kScenarioFileLimit, "scenario");
+  } catch (const files::InputError& e) {
+    throw ScenarioError(path, "", e.Problem());
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    throw ScenarioError(path, "", "cannot be read");
-  }
-  return ParseScenarioText(text.str(), path);
+  Scenario scenario = ParseScenarioText(text, path);
+  scenario.inputs.insert(scenario.inputs.begin(), path);
+  return scenario;
 }
 
 }  // namespace clockramp::tool

@@ -8,8 +8,10 @@
 
 #include "board/BoardConfig.h"
 #include "board/VariableStore.h"
+#include "image/OutputSet.h"
+#include "image/Printable.h"
 #include "tools/EfiVariableFile.h"
-#include "tools/RunCommand.h"
+#include "tools/ExitStatus.h"
 
 namespace clockramp::tool {
 namespace {
@@ -41,7 +43,7 @@ uint8_t ParseLevel(std::string_view text) {
     throw OptionError(fmt::format(
         "--level {}: must be a level 0-255 (0-3 fixed, others as the module reads them) or "
         "\"auto\" (255)",
-        text));
+        files::Printable(text)));
   }
   return static_cast<uint8_t>(value);
 }
@@ -73,9 +75,14 @@ int RunSetupCommand(const SetupOptions& options, std::ostream& out, std::ostream
     EfiVariableFile file{board::kDefaultVariableAttributes,
                          board::MakeSetup(1024, layout::kLevelAutomatic, 50)};
     std::string from = "the default board";
+    files::OutputSet outputs;
+    // The name is checked first: a file named for another variable is
+    // refused before anything is read or written.
+    CheckVariableFileName(options.output, SetupVariableId());
     if (options.input) {
+      outputs.AddInput(*options.input);
       file = LoadEfiVariableFile(*options.input, SetupVariableId());
-      from = *options.input;
+      from = files::Printable(*options.input);
       if (file.data.size() < kFieldsEnd) {
         throw EfiVariableFileError(
             *options.input,
@@ -96,7 +103,8 @@ int RunSetupCommand(const SetupOptions& options, std::ostream& out, std::ostream
     if (options.delay) {
       data[layout::kRampStepDelayOffset] = static_cast<uint8_t>(*options.delay);
     }
-    SaveEfiVariableFile(options.output, SetupVariableId(), file);
+    outputs.Write(options.output, EncodeEfiVariableFile(file));
+    outputs.Commit();
 
     out << fmt::format("Setup from {}: {} bytes, attributes 0x{:08X}\n", from, data.size(),
                        file.attributes);
@@ -108,11 +116,22 @@ int RunSetupCommand(const SetupOptions& options, std::ostream& out, std::ostream
     out << fmt::format("  RampStepDelay    {}\n",
                        Change(fmt::format("{} µs", before[layout::kRampStepDelayOffset]),
                               fmt::format("{} µs", data[layout::kRampStepDelayOffset])));
-    out << fmt::format("written to {}\n", options.output);
-    return kExitRan;
+    out << fmt::format("written to {}\n", files::Printable(options.output));
+    if (data.size() > layout::kSize) {
+      // A board's own "Setup" is often larger than the module's buffer: the
+      // file is what was asked for, but the module will not use it.
+      err << fmt::format(
+          "clockramp: {}: warning: \"Setup\" holds {} bytes of data, more than the {}-byte "
+          "buffer the module reads it into: GetVariable will answer EFI_BUFFER_TOO_SMALL and the "
+          "module will do nothing on this board (no ramp, no device access)\n",
+          files::Printable(options.output), data.size(), layout::kSize);
+    }
+    return kExitSuccess;
   } catch (const OptionError& e) {
     err << "clockramp: setup: " << e.what() << "\n";
   } catch (const EfiVariableFileError& e) {
+    err << "clockramp: " << e.what() << "\n";
+  } catch (const files::OutputError& e) {
     err << "clockramp: " << e.what() << "\n";
   }
   return kExitInvalid;

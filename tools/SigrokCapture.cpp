@@ -5,10 +5,14 @@
 
 #include <fmt/format.h>
 
+#include "image/InputFile.h"
+#include "image/Printable.h"
 #include "tools/TextLines.h"
 
 namespace clockramp::tool {
 namespace {
+
+using files::Printable;
 
 using Kind = WireSymbol::Kind;
 
@@ -35,17 +39,17 @@ std::string_view Trim(std::string_view text) {
 }  // namespace
 
 CaptureError::CaptureError(const std::string& source, size_t line, const std::string& problem)
-    : std::runtime_error(line == 0 ? fmt::format("{}: {}", source, problem)
-                                   : fmt::format("{}:{}: {}", source, line, problem)) {}
+    : std::runtime_error(line == 0 ? fmt::format("{}: {}", Printable(source), problem)
+                                   : fmt::format("{}:{}: {}", Printable(source), line, problem)) {}
 
 std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const std::string& source) {
   std::vector<CapturedTransaction> transactions;
   bool open = false;       // inside a transaction
   bool awaitsAck = false;  // the last symbol is a byte without its acknowledge yet
-  size_t lineNumber = 0;
-  for (std::string_view raw : SplitLines(text)) {
+  LineReader lines(text);
+  for (std::string_view raw; lines.Next(raw);) {
     std::string_view line = Trim(raw);
-    ++lineNumber;
+    const size_t lineNumber = lines.Number();
     auto fail = [&](const std::string& problem) {
       throw CaptureError(source, lineNumber, problem);
     };
@@ -54,7 +58,7 @@ std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const st
     }
     size_t colon = line.find(": ");
     if (colon == std::string_view::npos || line.substr(0, colon).find(' ') != std::string::npos) {
-      fail(fmt::format("\"{}\" is not a decoder line (\"i2c-1: Start\")", line));
+      fail(fmt::format("\"{}\" is not a decoder line (\"i2c-1: Start\")", Printable(line, 80)));
     }
     std::string_view annotation = Trim(line.substr(colon + 2));
     if (annotation == "0" || annotation == "1" || annotation == "Write" || annotation == "Read") {
@@ -68,17 +72,19 @@ std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const st
     }
     if (annotation == "ACK" || annotation == "NACK") {
       if (!awaitsAck) {
-        fail(fmt::format("{} with no address or data byte before it", annotation));
+        fail(fmt::format("{} with no address or data byte before it", Printable(annotation)));
       }
       transactions.back().symbols.back().ack = annotation == "ACK";
       awaitsAck = false;
       continue;
     }
     if (!open) {
-      fail(fmt::format("\"{}\" outside a transaction (no Start before it)", annotation));
+      fail(fmt::format("\"{}\" outside a transaction (no Start before it)",
+                       Printable(annotation, 80)));
     }
     if (awaitsAck) {
-      fail(fmt::format("\"{}\" where the last byte's ACK or NACK belongs", annotation));
+      fail(fmt::format("\"{}\" where the last byte's ACK or NACK belongs",
+                       Printable(annotation, 80)));
     }
     std::vector<WireSymbol>& symbols = transactions.back().symbols;
     if (annotation == "Start repeat") {
@@ -104,7 +110,7 @@ std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const st
       }
       std::optional<uint8_t> value = HexByte(annotation.substr(form.prefix.size()));
       if (!value || (form.address && *value > 0x7F)) {
-        fail(fmt::format("\"{}\": not {} (two hex digits{})", annotation,
+        fail(fmt::format("\"{}\": not {} (two hex digits{})", Printable(annotation, 80),
                          form.address ? "a 7-bit address" : "a byte",
                          form.address ? "; decode with the default address_format" : ""));
       }
@@ -121,18 +127,20 @@ std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const st
       fail(
           fmt::format("\"{}\" is not an I2C annotation (Start, Start repeat, Stop, ACK, NACK, "
                       "Address read/write: XX, Data read/write: XX)",
-                      annotation));
+                      Printable(annotation, 80)));
     }
   }
   return transactions;
 }
 
 std::vector<CapturedTransaction> LoadI2cCapture(const std::string& path) {
-  std::optional<std::string> text = ReadTextFile(path);
-  if (!text) {
-    throw CaptureError(path, 0, "cannot be read (no such file, or not readable)");
+  std::string text;
+  try {
+    text = files::ReadInputText(path, files::kTextFileLimit, "capture");
+  } catch (const files::InputError& e) {
+    throw CaptureError(path, 0, e.Problem());
   }
-  return ParseI2cCapture(*text, path);
+  return ParseI2cCapture(text, path);
 }
 
 }  // namespace clockramp::tool

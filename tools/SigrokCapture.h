@@ -36,7 +36,8 @@ class CaptureError : public std::runtime_error {
 // before it, or a byte or repeated start outside a transaction.
 std::vector<CapturedTransaction> ParseI2cCapture(std::string_view text, const std::string& source);
 
-// Reads a capture file. Throws CaptureError.
+// Reads a capture file of at most files::kTextFileLimit bytes (16 MiB: the
+// decoded capture of the longest ramp is about 5 MB). Throws CaptureError.
 std::vector<CapturedTransaction> LoadI2cCapture(const std::string& path);
 
 }  // namespace clockramp::tool

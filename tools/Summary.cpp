@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "board/Status.h"
+#include "image/Printable.h"
 #include "tools/EfiStatus.h"
 
 namespace clockramp::tool {
@@ -188,9 +189,11 @@ void PrintSummary(std::ostream& out, const RunSummary& s) {
   auto line = [&](std::string_view label, const std::string& text) {
     out << fmt::format("  {:<11} {}\n", label, text);
   };
-  out << fmt::format("{} ({} engine)\n", s.scenario, s.engine);
+  // The file's name and its description are the file's text: shown as
+  // text, but nothing in them may steer the terminal.
+  out << fmt::format("{} ({} engine)\n", files::PrintableUtf8(s.scenario), s.engine);
   if (!s.description.empty()) {
-    out << "  " << s.description << "\n";
+    out << "  " << files::PrintableUtf8(s.description) << "\n";
   }
   line("entry", Returned(s.entryStatus, s.hung));
   line("callback", s.notifications == 0 ? "not delivered" : Returned(s.notifyStatus, s.hung));

@@ -8,6 +8,7 @@
 #include "board/PlatformController.h"
 #include "board/PostPort.h"
 #include "board/Status.h"
+#include "image/Printable.h"
 #include "tools/EfiStatus.h"
 #include "tools/Summary.h"
 #include "tools/TraceAnalysis.h"
@@ -56,8 +57,10 @@ std::string DescribePei(const Event& e) {
     case board::PeiCall::NotifyPpi:
       return fmt::format("NotifyPpi: {}", StatusName(e.status));
     case board::PeiCall::GetVariable: {
-      std::string text = fmt::format("GetVariable \"{}\" into {} bytes: {}", e.Text(), e.length,
-                                     StatusName(e.status));
+      // The name is what the module passed, read from its memory.
+      std::string text =
+          fmt::format("GetVariable \"{}\" into {} bytes: {}", files::PrintableUtf8(e.Text()),
+                      e.length, StatusName(e.status));
       if (e.status == board::kEfiSuccess) {
         text += fmt::format(", {} bytes read", e.value);
       } else if (e.status == board::kEfiBufferTooSmall) {

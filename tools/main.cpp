@@ -1,14 +1,23 @@
 // clockramp: runs the ClockRamp PEI module on a simulated board described by
 // a scenario file and reports what it did.
+#include <unistd.h>
+
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include "image/Printable.h"
+#include "tools/CliNumbers.h"
 #include "tools/CompareCapture.h"
 #include "tools/Engine.h"
+#include "tools/ExitStatus.h"
 #include "tools/RunCommand.h"
 #include "tools/SetupCommand.h"
 
@@ -30,12 +39,27 @@ namespace {
 
 using namespace clockramp::tool;
 
+// The most real time a run may be given: a day.
+constexpr uint64_t kMaxTimeLimitSeconds = 86'400;
+
+// --time-limit SECONDS, into a limit in milliseconds.
+void AddTimeLimit(CLI::App& command, uint64_t& limitMs) {
+  command
+      .add_option_function<uint64_t>(
+          "--time-limit", [&limitMs](uint64_t seconds) { limitMs = seconds * 1000; },
+          fmt::format("Stop the module's run as a hang (exit status 3) after this much real "
+                      "time, on any engine (default {} s)",
+                      board::BoardConfig{}.wallClockLimitMs / 1000))
+      ->type_name("SECONDS")
+      ->transform(DecimalRange(1, kMaxTimeLimitSeconds));
+}
+
 CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
   CLI::App* run = app.add_subcommand(
       "run",
       "Run the module on a board: the built-in default board, or the one a scenario file "
-      "describes. Prints a summary; exit status 0 when the run completed, 2 for a bad command "
-      "line or scenario, 3 when the run was stopped as a hang.");
+      "describes. Prints a summary. The outputs are written whole once the run completed "
+      "(whatever the module returned, and after a hang), or not at all.");
   run->add_option("scenario", scenario, "Scenario file (JSON, see docs/scenarios.md)");
   run->add_option("--trace", options.tracePath,
                   "Write the trace to FILE, one JSON object a line (docs/board.md)")
@@ -65,6 +89,7 @@ CLI::App* AddRun(CLI::App& app, RunOptions& options, std::string& scenario) {
   run->add_option("--engine", options.engine, help)
       ->check(CLI::IsMember(engines))
       ->capture_default_str();
+  AddTimeLimit(*run, options.wallClockLimitMs);
   return run;
 }
 
@@ -73,19 +98,21 @@ void AddSetup(CLI::App& app, SetupOptions& options, std::string& input) {
       "setup",
       "Make a \"Setup\" variable file to write back through efivarfs: start from INPUT (a "
       "file read from /sys/firmware/efi/efivars on the board) or the default board's "
-      "variable, set the ramp's fields, keep every other byte and the attributes. Exit status "
-      "2 for a bad option or file.");
+      "variable, set the ramp's fields, keep every other byte and the attributes. Warns when "
+      "the variable is larger than the module's 219-byte buffer.");
   setup->add_option("input", input, "efivarfs file of \"Setup\" (4 bytes of attributes, data)")
       ->type_name("FILE");
   setup->add_option("-o,--out", options.output, "The file to write")->type_name("FILE")->required();
   setup->add_option("--target", options.target, "RampTargetCode: the frequency code, 0-2047")
-      ->type_name("CODE");
+      ->type_name("CODE")
+      ->transform(DecimalRange(0, 2047));
   setup
       ->add_option("--level", options.level,
                    "RampLevelSelect: a fixed level 0-3 (or any byte), or \"auto\"")
       ->type_name("LEVEL");
   setup->add_option("--delay", options.delay, "RampStepDelay: µs after each step, 0-255")
-      ->type_name("US");
+      ->type_name("US")
+      ->transform(DecimalRange(0, 255));
 }
 
 void AddCompareCapture(CLI::App& app, CompareOptions& options, std::string& scenario) {
@@ -94,11 +121,13 @@ void AddCompareCapture(CLI::App& app, CompareOptions& options, std::string& scen
       "Compare the SMBus transactions of a logic-analyzer capture, as `sigrok-cli -i CAPTURE -P "
       "i2c -A i2c` prints them, with those the module makes on a board (the default one, or "
       "SCENARIO's). Prints the first difference with the transactions around it; exit status "
-      "0 when all match, 1 at a difference, 2 for a file that cannot be read.");
+      "0 when all match, 1 at a difference, 2 for a file that cannot be read, 3 when all "
+      "match but the module's run hung.");
   compare->add_option("capture", options.capture, "The decoder's output, saved to a file")
       ->type_name("CAPTURE")
       ->required();
   compare->add_option("scenario", scenario, "Scenario file (JSON, see docs/scenarios.md)");
+  AddTimeLimit(*compare, options.wallClockLimitMs);
 }
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
@@ -121,20 +150,48 @@ int RunImage(const ImageOptions& options) {
     clockramp::image::PrintImageFigures(
         std::cout, clockramp::image::ReadImageFigures(options.efi, options.ffs, options.map));
   } catch (const std::exception& e) {
-    std::cerr << "clockramp: " << e.what() << "\n";
+    std::cerr << "clockramp: " << clockramp::files::Printable(e.what(), 1000) << "\n";
     return kExitInvalid;
   }
-  return kExitRan;
+  return kExitSuccess;
 }
 #endif
+
+// An option that only some engines read ("ia32", or "ia32 qemu").
+struct EngineOption {
+  const CLI::Option* option;
+  std::string engines;
+};
+
+// A message when an option is given that the chosen engine does not read,
+// else empty.
+std::string CheckEngineOptions(const std::vector<EngineOption>& options,
+                               const std::string& engine) {
+  for (const EngineOption& o : options) {
+    std::istringstream names(o.engines);
+    const bool reads = std::find(std::istream_iterator<std::string>(names),
+                                 std::istream_iterator<std::string>(),
+                                 engine) != std::istream_iterator<std::string>();
+    if (o.option->count() > 0 && !reads) {
+      return fmt::format("run: {} applies only to --engine {}, not to --engine {}",
+                         o.option->get_name(), o.engines, clockramp::files::Printable(engine));
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) try {
   CLI::App app{"clockramp: runs the ClockRamp PEI module on a simulated board"};
   app.require_subcommand(1);
+  // One line for a bad command line, as for every other refusal.
+  app.failure_message([](const CLI::App* /*app*/, const CLI::Error& e) {
+    return fmt::format("clockramp: {} (see --help)\n", clockramp::files::Printable(e.what(), 1000));
+  });
   RunOptions runOptions;
   std::string scenario;
+  std::vector<EngineOption> engineOptions;
 #ifdef CLOCKRAMP_HAVE_IA32
   // --image is read when an ia32 run starts, after the command line is parsed.
   auto imagePath = std::make_shared<std::string>();
@@ -147,6 +204,7 @@ int main(int argc, char** argv) try {
   RegisterQemuEngine(qemuOptions);
 #endif
   CLI::App* run = AddRun(app, runOptions, scenario);
+  (void)run;  // engine options are added to it only when an engine that reads them is built
   SetupOptions setupOptions;
   std::string setupInput;
   AddSetup(app, setupOptions, setupInput);
@@ -154,26 +212,35 @@ int main(int argc, char** argv) try {
   std::string compareScenario;
   AddCompareCapture(app, compareOptions, compareScenario);
 #ifdef CLOCKRAMP_HAVE_QEMU
-  run->add_option("--qemu-dir", qemuOptions->workDir,
-                  "With --engine qemu: keep QEMU's trace, the helpers' log and the scenario in "
-                  "this folder");
-  run->add_flag("--before-memory", qemuOptions->beforeMemory,
-                "With --engine qemu: dispatch the module before memory, in place, through the "
-                "PEI apriori file");
-  run->add_option("--firmware", qemuOptions->firmware,
-                  "With --engine qemu: boot this firmware as it is, one built with the module "
-                  "and the helper PEIMs in it (its OVMF_VARS.fd beside it)");
+  engineOptions.push_back(
+      {run->add_option("--qemu-dir", qemuOptions->workDir,
+                       "With --engine qemu: keep QEMU's trace, the helpers' log and the scenario "
+                       "in this folder"),
+       "qemu"});
+  engineOptions.push_back(
+      {run->add_flag("--before-memory", qemuOptions->beforeMemory,
+                     "With --engine qemu: dispatch the module before memory, in place, through "
+                     "the PEI apriori file"),
+       "qemu"});
+  engineOptions.push_back(
+      {run->add_option("--firmware", qemuOptions->firmware,
+                       "With --engine qemu: boot this firmware as it is, one built with the module "
+                       "and the helper PEIMs in it (its OVMF_VARS.fd beside it)"),
+       "qemu"});
 #endif
 #ifdef CLOCKRAMP_HAVE_IA32
-  run->add_option("--image", *imagePath,
-                  "The IA-32 image for --engine ia32 or qemu (default: the one this build made)");
-  run->add_flag("--at-image-base", *atImageBase,
-                "With --engine ia32: run the image at its own ImageBase with no relocation "
-                "applied, as a rebased image executes in place");
+  engineOptions.push_back(
+      {run->add_option("--image", *imagePath,
+                       "With --engine ia32 or qemu: the IA-32 image (default: the one this build "
+                       "made)"),
+       "ia32 qemu"});
+  engineOptions.push_back(
+      {run->add_flag("--at-image-base", *atImageBase,
+                     "With --engine ia32: run the image at its own ImageBase with no relocation "
+                     "applied, as a rebased image executes in place"),
+       "ia32"});
   CheckOptions checkOptions;
-  AddCheckCommand(app, checkOptions);
-#else
-  (void)run;
+  AddTimeLimit(*AddCheckCommand(app, checkOptions), checkOptions.wallClockLimitMs);
 #endif
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
   ImageOptions imageOptions;
@@ -183,10 +250,15 @@ int main(int argc, char** argv) try {
   clockramp::report::ReportCommandOptions reportOptions;
   clockramp::report::AddReportCommand(app, reportOptions);
 #endif
+  // Every command's --help ends with the one table of exit statuses.
+  app.footer(kExitStatusHelp);
+  for (CLI::App* command : app.get_subcommands([](CLI::App* /*command*/) { return true; })) {
+    command->footer(kExitStatusHelp);
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitRan : kExitInvalid;
+    return app.exit(e) == 0 ? kExitSuccess : kExitInvalid;
   }
 #if defined(CLOCKRAMP_HAVE_QEMU) && defined(CLOCKRAMP_HAVE_IA32)
   qemuOptions->image = *imagePath;
@@ -209,6 +281,7 @@ int main(int argc, char** argv) try {
 #endif
 #ifdef CLOCKRAMP_HAVE_IA32
   if (app.got_subcommand("check")) {
+    checkOptions.progress = isatty(STDERR_FILENO) != 0;
     return RunCheck(checkOptions, std::cout, std::cerr);
   }
 #endif
@@ -224,14 +297,25 @@ int main(int argc, char** argv) try {
     }
     return RunSetupCommand(setupOptions, std::cout, std::cerr);
   }
+  if (std::string wrong = CheckEngineOptions(engineOptions, runOptions.engine); !wrong.empty()) {
+    std::cerr << "clockramp: " << wrong << "\n";
+    return kExitInvalid;
+  }
   if (!scenario.empty()) {
     runOptions.scenario = scenario;
   }
+#ifdef CLOCKRAMP_HAVE_IA32
+  if (!imagePath->empty()) {
+    runOptions.inputs.push_back(*imagePath);
+  }
+#endif
   return RunCommand(runOptions, std::cout, std::cerr);
 } catch (const std::exception& e) {
-  std::cerr << "clockramp: " << e.what() << "\n";
-  return 1;
+  // Nothing was written: every output goes through an OutputSet, which
+  // removes its temporaries as the stack unwinds.
+  std::cerr << "clockramp: " << clockramp::files::Printable(e.what(), 1000) << "\n";
+  return kExitInvalid;
 } catch (...) {
-  std::cerr << "clockramp: unexpected failure\n";
-  return 1;
+  std::cerr << "clockramp: unexpected failure; nothing written\n";
+  return kExitInvalid;
 }

@@ -94,5 +94,24 @@ TEST(NativeEngine, HangUnwindsTheCallbackAndStillEndsWithState) {
             trace.size());
 }
 
+// A poll the virtual-time limit would allow for a second (a million timer
+// readings) passes a wall-clock limit of 1 ms first: the run is stopped as a
+// hang with the wall clock as its reason, and ends as any hang does.
+TEST(NativeEngine, WallClockLimitStopsARunAsAHang) {
+  BoardConfig config;
+  config.timerMode = TimerMode::Frozen;
+  config.hangLimitNs = 1'000'000'000;
+  config.wallClockLimitMs = 1;
+  Board board(config, nullptr);
+  RunOutcome run = RunNative(board);
+  EXPECT_TRUE(run.hung);
+  EXPECT_TRUE(run.timedOut);
+  EXPECT_EQ(board.StopReason(), "wall-clock limit of 1 ms reached");
+  const Trace& trace = board.Events();
+  ASSERT_GE(trace.size(), 2U);
+  EXPECT_EQ(trace[trace.size() - 2].kind, EventKind::Hang);
+  EXPECT_EQ(trace[trace.size() - 1].kind, EventKind::State);
+}
+
 }  // namespace
 }  // namespace board

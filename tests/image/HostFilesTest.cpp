@@ -179,5 +179,25 @@ TEST(Printable, EscapesControlAndBinaryBytesAndCutsLongText) {
   EXPECT_EQ(Printable("abcdef", 3), "abc...");
 }
 
+// Text shown as text keeps its characters but not what steers a terminal.
+TEST(Printable, Utf8KeepsCharactersAndEscapesControls) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"255 \xC2\xB5s, 1000 \xE2\x86\x92 1024 \xF0\x9F\x94\xA7",
+            "255 \xC2\xB5s, 1000 \xE2\x86\x92 1024 \xF0\x9F\x94\xA7"},
+           {"\x1b[2Jx\x7f", "\\x1B[2Jx\\x7F"},
+           {"C1 \xC2\x9B" "31m", "C1 \\xC2\\x9B31m"},       // U+009B, a CSI
+           {"rtl \xE2\x80\xAE", "rtl \\xE2\\x80\\xAE"},  // U+202E
+           {"bad \xC0\xAF \xED\xA0\x80 \xE2\x82",
+            "bad \\xC0\\xAF \\xED\\xA0\\x80 \\xE2\\x82"},  // overlong, surrogate, cut
+           {"a\\b", "a\\x5Cb"},
+       }) {
+    EXPECT_EQ(PrintableUtf8(c.text), c.shown) << Printable(c.text);
+  }
+}
+
 }  // namespace
 }  // namespace clockramp::files

@@ -221,6 +221,17 @@ TEST(Scenario, MistakesNameTheMember) {
       {R"({"acpiTimer": {"mode": "stops"}})", "acpiTimer", "needs \"stopsAfterNs\""},
       {R"({"acpiTimer": {"stopsAfterNs": 5}})", "acpiTimer.stopsAfterNs", "only meaningful"},
       {R"({"hangLimitNs": 0})", "hangLimitNs", "out of range (1 to"},
+      {R"({"hangLimitNs": 1000000001})", "hangLimitNs", "out of range (1 to 1000000000)"},
+      // Numbers as written, wherever they are; the text's own faults with their place.
+      {R"({"clockGenerator": {"failures": [{"transaction": 18446744073709551616, "status": 7}]}})",
+       "clockGenerator.failures[0].transaction", "18446744073709551616 is out of range (0 to"},
+      {R"({"superIo": {"registers": {"8": {"0xF6": 1e2}}}})", "superIo.registers.8.0xF6", "not the number 1e2"},
+      {R"({"pei": {"pcieBase": -1e999}})", "pei.pcieBase", "-1e999 is out of range"},
+      {R"({"pei": {}, "pei": {}})", "pei", "given twice"},
+      {R"({"setup": {"bytes": [[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]}})",
+       "setup.bytes[0][0][0][0][0][0][0][0][0][0][0][0][0][0]", "nested more than 16 deep"},
+      {"{\n  \"setup\": {\n    \"size\" 5}}", "", "not valid JSON: line 3, column 12: unexpected '5'"},
+      {R"({"setup": {"size": 5)", "", "not valid JSON: line 1, column 21: the text ends"},
       {R"({"description": 5})", "description", "must be a string"},
   };
   for (const InvalidCase& c : cases) {
