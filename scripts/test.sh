@@ -5,7 +5,8 @@
 #      UndefinedBehaviorSanitizer (preset "sanitize", build-sanitize/);
 #   3. static analysis: clang-tidy and cppcheck, findings are errors
 #      (scripts/lint.sh);
-#   4. a fuzzing smoke run (scripts/fuzz.sh, CLOCKRAMP_FUZZ_SECONDS, default 60).
+#   4. a fuzzing smoke run of every target (scripts/fuzz.sh, CLOCKRAMP_FUZZ_SECONDS
+#      shared between them, default 120).
 # Any failure stops it with a non-zero exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,7 +53,7 @@ stage "static analysis"
 scripts/lint.sh build
 
 stage "fuzzing smoke run"
-scripts/fuzz.sh "${CLOCKRAMP_FUZZ_SECONDS:-60}"
+scripts/fuzz.sh "${CLOCKRAMP_FUZZ_SECONDS:-120}"
 
 echo
 echo "==== done in $((SECONDS - started)) s ===="
