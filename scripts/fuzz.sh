@@ -19,7 +19,9 @@
 # still run, and the script exits 1. Replay a finding with
 #   build-fuzz/fuzz/readers/clockramp_fuzz_TARGET build-fuzz/findings/TARGET/<file>
 #   (build-fuzz/fuzz/clockramp_fuzz for the module)
-# FUZZ_JOBS=N runs N workers per target (libFuzzer -fork=N).
+# SECONDS 0 runs without a time limit, for a campaign of FUZZ_RUNS=N
+# executions a target. FUZZ_JOBS=N runs N workers per target (libFuzzer
+# -fork=N).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-120}"
@@ -47,7 +49,7 @@ for t in "${targets[@]}"; do
   fi
 done
 share=$((seconds / ${#targets[@]}))
-[ "$share" -ge 1 ] || share=1
+[ "$seconds" -eq 0 ] || [ "$share" -ge 1 ] || share=1
 
 rm -rf "$out/seeds"
 mkdir -p "$out/seeds/module"
@@ -56,12 +58,14 @@ scenarios=(tests/scenarios/*.json)
 "$out/fuzz/clockramp-fuzz-corpus" seeds "$out/seeds/module" "${scenarios[@]}" >/dev/null
 "$readers" seeds "$out/seeds" >/dev/null
 
-echo "fuzz: ${#targets[@]} target(s), ${share} s each, $jobs worker(s) each"
+echo "fuzz: ${#targets[@]} target(s), ${share} s each${FUZZ_RUNS:+ (or $FUZZ_RUNS executions)}," \
+  "$jobs worker(s) each"
 failed=()
 for t in "${targets[@]}"; do
   mkdir -p "$out/corpus/$t" "$out/findings/$t"
   args=(-max_total_time="$share" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
         -artifact_prefix="$out/findings/$t/")
+  [ -z "${FUZZ_RUNS:-}" ] || args+=(-runs="$FUZZ_RUNS")
   if [ "$t" = module ]; then
     binary="$out/fuzz/clockramp_fuzz"
   else
@@ -80,6 +84,7 @@ for t in "${targets[@]}"; do
     args+=(-fork="$jobs" -ignore_crashes=0)
   fi
   log="$out/fuzz-$t.log"
+  started=$SECONDS
   set +e
   "$binary" "${args[@]}" "$out/corpus/$t" "$out/seeds/$t" >"$log" 2>&1
   status=$?
@@ -93,7 +98,7 @@ for t in "${targets[@]}"; do
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
   corp=$(sed -n 's/.* corp: \([0-9]*\).*/\1/p' <<<"$last")
   printf 'fuzz: %-14s %10s executions in %s s, corpus %s inputs, %s edges, %s features' \
-    "$t" "${runs:-?}" "$share" "${corp:-?}" "${cov:-?}" "${ft:-?}"
+    "$t" "${runs:-?}" "$((SECONDS - started))" "${corp:-?}" "${cov:-?}" "${ft:-?}"
   ooms=$(sed -n 's|.* oom/timeout/crash: \([0-9]*\)/.*|\1|p' <<<"$last")
   [ -z "$ooms" ] || printf ', %s out-of-memory inputs set aside' "$ooms"
   if [ $status -ne 0 ]; then

@@ -54,7 +54,7 @@ constexpr ReaderTarget kTargets[] = {
     {"i2cdump", FuzzI2cDump, 8 * kKiB},
     {"efivarfs", FuzzEfiVariable, 8 * kKiB},
     {"capture", FuzzCapture, 64 * kKiB},
-    {"vcd", FuzzVcd, 64 * kKiB},
+    {"vcd", FuzzVcd, 32 * kKiB},
     {"qemu_trace", FuzzQemuTrace, 64 * kKiB},
     {"scenario_peim", FuzzScenarioPeim, 4 * kKiB},
 };
