@@ -6,6 +6,7 @@
 #include "emu/GuestFoundation.h"
 #include "emu/ImageLoader.h"
 #include "emu/Unicorn.h"
+#include "image/InputFile.h"
 
 #ifndef CLOCKRAMP_DEFAULT_IMAGE
 #define CLOCKRAMP_DEFAULT_IMAGE "ClockRamp.efi"
@@ -165,6 +166,8 @@ std::string DefaultImagePath() { return CLOCKRAMP_DEFAULT_IMAGE; }
 std::shared_ptr<const clockramp::pe::PeImage> ReadImage(const std::string& path) {
   try {
     return std::make_shared<const clockramp::pe::PeImage>(clockramp::pe::PeImage::ReadFile(path));
+  } catch (const clockramp::files::InputError& error) {
+    throw EmuError(error.what());  // it names the file
   } catch (const std::exception& error) {
     throw EmuError(path + ": " + error.what());
   }

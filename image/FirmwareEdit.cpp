@@ -87,11 +87,11 @@ std::vector<uint8_t> SealedFile(const Node& file, std::vector<uint8_t> bytes) {
 // A section with its new body (after its header): the size field fixed, or,
 // for an LZMA section, the body compressed again.
 std::vector<uint8_t> SealedSection(const Node& section, std::span<const uint8_t> old_bytes,
-                                   std::vector<uint8_t> payload) {
+                                   std::vector<uint8_t> payload, const LzmaProgress& progress) {
   if (section.compressed) {
     const LzmaHeader like = ReadLzmaHeader(old_bytes.subspan(section.header_size));
     return BuildGuidDefinedSection(section.guid, static_cast<uint16_t>(section.attributes),
-                                   LzmaCompress(payload, like));
+                                   LzmaCompress(payload, like, progress));
   }
   // The payload holds the section's own header first.
   const bool extended = old_bytes[0] == 0xFF && old_bytes[1] == 0xFF && old_bytes[2] == 0xFF;
@@ -107,14 +107,15 @@ std::vector<uint8_t> SealedSection(const Node& section, std::span<const uint8_t>
 }
 
 std::vector<uint8_t> Replace(const Node& node, std::span<const uint8_t> bytes, const NodePath& path,
-                             size_t depth, std::vector<uint8_t> replacement) {
+                             size_t depth, std::vector<uint8_t> replacement,
+                             const LzmaProgress& progress) {
   if (depth == path.size()) {
     return replacement;
   }
   const Node& child = node.children.at(path[depth]);
   const std::span<const uint8_t> payload = node.compressed ? std::span(node.decoded) : bytes;
   std::vector<uint8_t> new_child = Replace(child, payload.subspan(child.offset, child.size), path,
-                                           depth + 1, std::move(replacement));
+                                           depth + 1, std::move(replacement), progress);
   if (new_child.size() == child.size && !node.compressed) {
     std::vector<uint8_t> out(bytes.begin(), bytes.end());
     std::copy(new_child.begin(), new_child.end(),
@@ -135,7 +136,8 @@ std::vector<uint8_t> Replace(const Node& node, std::span<const uint8_t> bytes, c
       }
       return SealedSection(
           node, bytes,
-          SpliceSection(payload, node.compressed ? payload.size() : node.size, child, new_child));
+          SpliceSection(payload, node.compressed ? payload.size() : node.size, child, new_child),
+          progress);
   }
   return {};
 }
@@ -143,8 +145,9 @@ std::vector<uint8_t> Replace(const Node& node, std::span<const uint8_t> bytes, c
 }  // namespace
 
 std::vector<uint8_t> ReplaceNode(const Node& root, std::span<const uint8_t> image,
-                                 const NodePath& path, std::vector<uint8_t> bytes) {
-  return Replace(root, image, path, 0, std::move(bytes));
+                                 const NodePath& path, std::vector<uint8_t> bytes,
+                                 const LzmaProgress& progress) {
+  return Replace(root, image, path, 0, std::move(bytes), progress);
 }
 
 }  // namespace clockramp::fv

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "image/FirmwareWalk.h"
+#include "image/Lzma.h"
 
 namespace clockramp::fv {
 
@@ -25,9 +26,10 @@ class EditRefused : public std::runtime_error {
 // The image with the node at `path` replaced by `bytes`. A file that grows
 // may take free space after it, or pad-file space when it shrinks; volumes
 // and the image keep their sizes. Throws EditRefused when the new bytes do
-// not fit.
+// not fit. `progress` is told how far each LZMA compression has come.
 std::vector<uint8_t> ReplaceNode(const Node& root, std::span<const uint8_t> image,
-                                 const NodePath& path, std::vector<uint8_t> bytes);
+                                 const NodePath& path, std::vector<uint8_t> bytes,
+                                 const LzmaProgress& progress = {});
 
 // The erased byte of a volume.
 inline uint8_t ErasedByte(const Node& volume) { return volume.erase_polarity ? 0xFF : 0x00; }

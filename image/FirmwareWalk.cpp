@@ -55,56 +55,157 @@ bool HoldsSections(uint8_t file_type) {
   return file_type >= kFileTypeFreeform && file_type <= 0x0F;
 }
 
-void ParseSections(std::span<const uint8_t> bytes, uint64_t start, uint64_t end,
-                   const std::string& where, std::vector<Node>& out);
+bool AllErased(std::span<const uint8_t> bytes, uint8_t erased) {
+  return std::all_of(bytes.begin(), bytes.end(), [&](uint8_t b) { return b == erased; });
+}
 
-// The children of a section that encapsulates others.
-void ParseSectionContents(std::span<const uint8_t> section, Node& node, const std::string& where) {
+// "53h", as firmware tools print checksums.
+std::string ChecksumText(unsigned value, int digits) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%0*Xh", digits, value);
+  return text;
+}
+
+std::string InvalidChecksum(const char* which, unsigned stored, unsigned should, int digits) {
+  return std::string("invalid ") + which + " checksum " + ChecksumText(stored, digits) +
+         ", should be " + ChecksumText(should, digits);
+}
+
+// One walk: its options, the decompression it has left, the nodes it made.
+class Walker {
+ public:
+  explicit Walker(const WalkOptions& options)
+      : options_(options), decompress_left_(options.max_decompressed) {}
+
+  Node Image(std::span<const uint8_t> image);
+  // A volume at the start of `bytes`; `usable` says whether its length can
+  // be trusted to find what follows it.
+  Node Volume(std::span<const uint8_t> bytes, uint64_t offset, unsigned depth, bool& usable);
+
+ private:
+  // A new node at `depth` levels below the image; refuses one too deep or
+  // one too many.
+  Node NewNode(NodeKind kind, uint64_t offset, unsigned depth, const std::string& where) {
+    if (++nodes_ > options_.max_nodes) {
+      throw FirmwareFormatError("more than " + std::to_string(options_.max_nodes) +
+                                " volumes, files and sections in the image");
+    }
+    if (depth > options_.max_depth) {
+      throw FirmwareFormatError("nesting deeper than " + std::to_string(options_.max_depth) +
+                                " levels at " + Hex(offset) + " in " + where);
+    }
+    Node node;
+    node.kind = kind;
+    node.offset = offset;
+    return node;
+  }
+
+  // Damage that does not stop the walk from reading on: marked on the node,
+  // or thrown when the walk stops at the first.
+  void Damage(Node& node, const std::string& where, std::string what) const {
+    if (!options_.keep_going) {
+      throw FirmwareFormatError(where + ": " + what);
+    }
+    node.damage.push_back(std::move(what));
+  }
+
+  // Parses a node's contents; when the walk goes on past damage, damage
+  // thrown there is marked on the node and its contents end where it was.
+  template <typename Parse>
+  void Contents(Node& node, Parse parse) {
+    try {
+      parse();
+    } catch (const FirmwareFormatError& e) {
+      if (!options_.keep_going || nodes_ > options_.max_nodes) {
+        throw;
+      }
+      node.damage.emplace_back(e.what());
+    }
+  }
+
+  void Sections(std::span<const uint8_t> bytes, uint64_t start, uint64_t end,
+                const std::string& where, Node& container, unsigned depth);
+  void SectionContents(std::span<const uint8_t> section, Node& node, const std::string& where,
+                       unsigned depth);
+  void GuidDefined(std::span<const uint8_t> section, Node& node, const std::string& where,
+                   unsigned depth);
+  void Files(std::span<const uint8_t> volume, Node& node, const std::string& where, unsigned depth);
+  void FileChecksums(std::span<const uint8_t> file, Node& node, const std::string& where) const;
+
+  const WalkOptions& options_;
+  uint64_t decompress_left_;
+  uint64_t nodes_ = 0;
+};
+
+void Walker::GuidDefined(std::span<const uint8_t> section, Node& node, const std::string& where,
+                         unsigned depth) {
   const Bytes b(section, where);
   const uint32_t common = node.header_size;
+  node.guid = b.GuidAt(common, "GUID-defined section header");
+  const auto data_offset = static_cast<uint32_t>(b.Get(common + 16, 2, "data offset"));
+  node.attributes = static_cast<uint32_t>(b.Get(common + 18, 2, "attributes"));
+  if (data_offset < common + kGuidDefinedFields || data_offset > node.size) {
+    throw FirmwareFormatError("GUID-defined section in " + where + " has data offset " +
+                              Hex(data_offset));
+  }
+  node.header_size = data_offset;
+  if ((node.attributes & kGuidedProcessingRequired) == 0) {
+    Sections(section, data_offset, node.size, where, node, depth);
+    return;
+  }
+  if (node.guid != kLzmaSectionGuid) {
+    // Other processing (a signature, another compression) is not undone:
+    // the section is a leaf.
+    return;
+  }
+  const std::span<const uint8_t> stream = section.subspan(data_offset);
+  try {
+    // The size the stream declares is what would be allocated: it is
+    // charged to the image before any of it is.
+    const uint64_t declared = ReadLzmaHeader(stream).uncompressed_size;
+    if (declared > decompress_left_) {
+      throw FirmwareFormatError("LZMA section in " + where + " declares " +
+                                std::to_string(declared) + " bytes decompressed, more than the " +
+                                std::to_string(decompress_left_) + " left of the limit of " +
+                                std::to_string(options_.max_decompressed) + " bytes per image");
+    }
+    node.decoded = LzmaDecompress(stream, decompress_left_, options_.progress);
+  } catch (const LzmaError& e) {
+    throw FirmwareFormatError("LZMA section in " + where + ": " + e.what());
+  }
+  decompress_left_ -= node.decoded.size();
+  node.compressed = true;
+  Sections(node.decoded, 0, node.decoded.size(), "the LZMA data in " + where, node, depth);
+}
+
+// The children of a section that encapsulates others.
+void Walker::SectionContents(std::span<const uint8_t> section, Node& node, const std::string& where,
+                             unsigned depth) {
+  const Bytes b(section, where);
   switch (node.type) {
-    case kSectionGuidDefined: {
-      node.guid = b.GuidAt(common, "GUID-defined section header");
-      const auto data_offset = static_cast<uint32_t>(b.Get(common + 16, 2, "data offset"));
-      node.attributes = static_cast<uint32_t>(b.Get(common + 18, 2, "attributes"));
-      if (data_offset < common + kGuidDefinedFields || data_offset > node.size) {
-        throw FirmwareFormatError("GUID-defined section in " + where + " has data offset " +
-                                  Hex(data_offset));
-      }
-      node.header_size = data_offset;
-      if ((node.attributes & kGuidedProcessingRequired) == 0) {
-        ParseSections(section, data_offset, node.size, where, node.children);
-      } else if (node.guid == kLzmaSectionGuid) {
-        try {
-          node.decoded = LzmaDecompress(section.subspan(data_offset));
-        } catch (const LzmaError& e) {
-          throw FirmwareFormatError("LZMA section in " + where + ": " + e.what());
-        }
-        node.compressed = true;
-        ParseSections(node.decoded, 0, node.decoded.size(), "the LZMA data in " + where,
-                      node.children);
-      }
-      // Other processing (a signature, another compression) is not undone:
-      // the section is a leaf.
+    case kSectionGuidDefined:
+      GuidDefined(section, node, where, depth);
       return;
-    }
     case kSectionCompression: {
-      node.header_size = common + kCompressionFields;
-      if (b.Get(common + 4, 1, "compression type") == kNotCompressed) {
-        ParseSections(section, node.header_size, node.size, where, node.children);
+      node.header_size += kCompressionFields;
+      if (b.Get(node.header_size - 1, 1, "compression type") == kNotCompressed) {
+        Sections(section, node.header_size, node.size, where, node, depth);
       }
       return;
     }
-    case kSectionVolumeImage:
-      node.children.push_back(WalkVolume(section.subspan(common), common));
+    case kSectionVolumeImage: {
+      bool usable = false;
+      node.children.push_back(
+          Volume(section.subspan(node.header_size), node.header_size, depth + 1, usable));
       return;
+    }
     default:
       return;
   }
 }
 
-void ParseSections(std::span<const uint8_t> bytes, uint64_t start, uint64_t end,
-                   const std::string& where, std::vector<Node>& out) {
+void Walker::Sections(std::span<const uint8_t> bytes, uint64_t start, uint64_t end,
+                      const std::string& where, Node& container, unsigned depth) {
   const Bytes b(bytes, where);
   uint64_t at = start;
   while (at < end) {
@@ -112,9 +213,7 @@ void ParseSections(std::span<const uint8_t> bytes, uint64_t start, uint64_t end,
       throw FirmwareFormatError(std::to_string(end - at) + " stray bytes at " + Hex(at) + " in " +
                                 where);
     }
-    Node node;
-    node.kind = NodeKind::kSection;
-    node.offset = at;
+    Node node = NewNode(NodeKind::kSection, at, depth + 1, where);
     node.size = b.Get(at, 3, "section size");
     node.type = bytes[at + 3];
     node.header_size = kSectionHeaderSize;
@@ -126,31 +225,50 @@ void ParseSections(std::span<const uint8_t> bytes, uint64_t start, uint64_t end,
       throw FirmwareFormatError("section of type " + Hex(node.type) + " at " + Hex(at) + " in " +
                                 where + " has size " + Hex(node.size));
     }
-    ParseSectionContents(b.Sub(at, node.size, "section"), node,
-                         "section " + Hex(at) + " of " + where);
+    const std::span<const uint8_t> section = b.Sub(at, node.size, "section");
+    Contents(node, [&] {
+      SectionContents(section, node, "section " + Hex(at) + " of " + where, depth + 1);
+    });
     at = AlignUp(at + node.size, kSectionAlignment);
-    out.push_back(std::move(node));
+    container.children.push_back(std::move(node));
   }
 }
 
-bool AllErased(std::span<const uint8_t> bytes, uint8_t erased) {
-  return std::all_of(bytes.begin(), bytes.end(), [&](uint8_t b) { return b == erased; });
+// A file's header checksum (its 24 or 32 header bytes sum to 0, the data
+// checksum and state counted as 0) and data checksum (the data and that byte
+// sum to 0 when the file asks for a checksum, else the byte is 0xAA).
+void Walker::FileChecksums(std::span<const uint8_t> file, Node& node,
+                           const std::string& where) const {
+  std::vector<uint8_t> header(file.begin(), file.begin() + node.header_size);
+  header[17] = 0;
+  header[23] = 0;
+  if (const uint8_t sum = Sum8(header); sum != 0) {
+    Damage(node, where,
+           InvalidChecksum("header", header[16], static_cast<uint8_t>(header[16] - sum), 2));
+  }
+  const uint8_t stored = file[17];
+  const uint8_t should = (node.attributes & kFfsAttribChecksum) != 0
+                             ? static_cast<uint8_t>(-Sum8(file.subspan(node.header_size)))
+                             : kFixedFileChecksum;
+  if (stored != should) {
+    Damage(node, where, InvalidChecksum("data", stored, should, 2));
+  }
 }
 
-void ParseFiles(std::span<const uint8_t> volume, Node& node, const std::string& where) {
+void Walker::Files(std::span<const uint8_t> volume, Node& node, const std::string& where,
+                   unsigned depth) {
   const Bytes b(volume, where);
   const uint8_t erased = node.erase_polarity ? 0xFF : 0x00;
   const bool ffs3 = node.guid == kFirmwareFileSystem3Guid;
   uint64_t at = node.header_size;
+  // Until the files are read to their end, where the free space starts is unknown.
   node.free_offset = node.size;
   while (at + kFfsFileHeaderSize <= node.size) {
     if (AllErased(volume.subspan(at, kFfsFileHeaderSize), erased)) {
       node.free_offset = at;
       return;
     }
-    Node file;
-    file.kind = NodeKind::kFile;
-    file.offset = at;
+    Node file = NewNode(NodeKind::kFile, at, depth + 1, where);
     file.guid = b.GuidAt(at, "file name");
     file.type = volume[at + 18];
     file.attributes = volume[at + 19];
@@ -166,22 +284,84 @@ void ParseFiles(std::span<const uint8_t> volume, Node& node, const std::string& 
     if (file.size < file.header_size || file.size > node.size - at) {
       throw FirmwareFormatError(name + " has size " + Hex(file.size));
     }
-    std::vector<uint8_t> header(
-        volume.begin() + static_cast<std::ptrdiff_t>(at),
-        volume.begin() + static_cast<std::ptrdiff_t>(at + file.header_size));
-    header[17] = 0;
-    header[23] = 0;
-    if (Sum8(header) != 0) {
-      throw FirmwareFormatError(name + " has a bad header checksum");
-    }
+    const std::span<const uint8_t> bytes = volume.subspan(at, file.size);
+    FileChecksums(bytes, file, name);
     if (HoldsSections(file.type) && (file.state & kFileDeleted) == 0) {
-      ParseSections(volume.subspan(at, file.size), file.header_size, file.size, name,
-                    file.children);
+      Contents(file, [&] { Sections(bytes, file.header_size, file.size, name, file, depth + 1); });
     }
     at = AlignUp(at + file.size, kFileAlignment);
     node.children.push_back(std::move(file));
   }
   node.free_offset = std::min<uint64_t>(at, node.size);
+}
+
+Node Walker::Volume(std::span<const uint8_t> bytes, uint64_t offset, unsigned depth, bool& usable) {
+  const std::string where = "the volume at " + Hex(offset);
+  const Bytes b(bytes, where);
+  usable = false;
+  b.Require(0, kMinVolumeHeader, "volume header");
+  if (std::memcmp(bytes.data() + kVolumeSignatureOffset, "_FVH", 4) != 0) {
+    throw FirmwareFormatError("no _FVH signature in " + where);
+  }
+  Node node = NewNode(NodeKind::kVolume, offset, depth, where);
+  node.guid = b.GuidAt(16, "file system GUID");
+  node.size = b.Get(32, 8, "FvLength");
+  node.attributes = static_cast<uint32_t>(b.Get(44, 4, "attributes"));
+  node.erase_polarity = (node.attributes & kFvbErasePolarity) != 0;
+  const auto header_length = static_cast<uint32_t>(b.Get(48, 2, "HeaderLength"));
+  const auto ext_offset = static_cast<uint32_t>(b.Get(52, 2, "ExtHeaderOffset"));
+  if (node.size > bytes.size() || header_length < kMinVolumeHeader || header_length > node.size ||
+      header_length % 2 != 0) {
+    Damage(node, where,
+           "has length " + Hex(node.size) + " and header length " + Hex(header_length) + " in " +
+               Hex(bytes.size()) + " bytes");
+    node.free_offset = node.size;
+    return node;
+  }
+  usable = true;
+  if (const uint16_t sum = Sum16(bytes.first(header_length)); sum != 0) {
+    const auto stored = static_cast<uint16_t>(b.Get(50, 2, "header checksum"));
+    Damage(node, where, InvalidChecksum("header", stored, static_cast<uint16_t>(stored - sum), 4));
+  }
+  node.free_offset = node.size;
+  Contents(node, [&] {
+    uint64_t files = header_length;
+    if (ext_offset != 0) {
+      node.volume_name = b.GuidAt(ext_offset, "extended header");
+      files = ext_offset + b.Get(ext_offset + 16, 4, "extended header size");
+    }
+    node.header_size = static_cast<uint32_t>(AlignUp(files, kFileAlignment));
+    if (node.header_size > node.size) {
+      throw FirmwareFormatError(where + ": its headers run past its end");
+    }
+    if (node.IsFileSystem()) {
+      Files(bytes.first(node.size), node, where, depth);
+    }
+  });
+  return node;
+}
+
+Node Walker::Image(std::span<const uint8_t> image) {
+  Node root;
+  root.size = image.size();
+  uint64_t at = 0;
+  while (at + kMinVolumeHeader <= image.size()) {
+    if (std::memcmp(image.data() + at + kVolumeSignatureOffset, "_FVH", 4) == 0) {
+      bool usable = false;
+      Node volume = Volume(image.subspan(at), at, 1, usable);
+      // Past a volume whose length is damaged, the search goes on at the
+      // next boundary.
+      at += usable ? AlignUp(std::max<uint64_t>(volume.size, kFileAlignment), kFileAlignment)
+                   : kFileAlignment;
+      root.children.push_back(std::move(volume));
+    } else {
+      at += kFileAlignment;
+    }
+  }
+  if (root.children.empty()) {
+    throw FirmwareFormatError("no firmware volume in the " + Hex(image.size()) + "-byte image");
+  }
+  return root;
 }
 
 std::string FileTypeName(uint8_t type) {
@@ -238,7 +418,11 @@ std::string SectionTypeName(uint8_t type) {
 
 void Print(std::ostream& out, const Node& node, int depth) {
   out << std::string(static_cast<size_t>(depth) * 2, ' ') << Hex(node.offset) << " "
-      << node.Describe() << "\n";
+      << node.Describe();
+  for (const std::string& damage : node.damage) {
+    out << ", " << damage;
+  }
+  out << "\n";
   for (const Node& child : node.children) {
     Print(out, child, depth + 1);
   }
@@ -299,64 +483,23 @@ std::string Node::Describe() const {
   return {};
 }
 
-Node WalkVolume(std::span<const uint8_t> bytes, uint64_t offset) {
-  const std::string where = "the volume at " + Hex(offset);
-  const Bytes b(bytes, where);
-  b.Require(0, kMinVolumeHeader, "volume header");
-  if (std::memcmp(bytes.data() + kVolumeSignatureOffset, "_FVH", 4) != 0) {
-    throw FirmwareFormatError("no _FVH signature in " + where);
-  }
-  Node node;
-  node.kind = NodeKind::kVolume;
-  node.offset = offset;
-  node.guid = b.GuidAt(16, "file system GUID");
-  node.size = b.Get(32, 8, "FvLength");
-  node.attributes = static_cast<uint32_t>(b.Get(44, 4, "attributes"));
-  node.erase_polarity = (node.attributes & kFvbErasePolarity) != 0;
-  const auto header_length = static_cast<uint32_t>(b.Get(48, 2, "HeaderLength"));
-  const auto ext_offset = static_cast<uint32_t>(b.Get(52, 2, "ExtHeaderOffset"));
-  if (node.size > bytes.size() || header_length < kMinVolumeHeader || header_length > node.size ||
-      header_length % 2 != 0) {
-    throw FirmwareFormatError(where + " has length " + Hex(node.size) + " and header length " +
-                              Hex(header_length) + " in " + Hex(bytes.size()) + " bytes");
-  }
-  if (Sum16(bytes.first(header_length)) != 0) {
-    throw FirmwareFormatError(where + " has a bad header checksum");
-  }
-  uint64_t files = header_length;
-  if (ext_offset != 0) {
-    node.volume_name = b.GuidAt(ext_offset, "extended header");
-    files = ext_offset + b.Get(ext_offset + 16, 4, "extended header size");
-  }
-  node.header_size = static_cast<uint32_t>(AlignUp(files, kFileAlignment));
-  if (node.header_size > node.size) {
-    throw FirmwareFormatError(where + ": its headers run past its end");
-  }
-  if (node.IsFileSystem()) {
-    ParseFiles(bytes.first(node.size), node, where);
-  } else {
-    node.free_offset = node.size;
-  }
-  return node;
+Node WalkVolume(std::span<const uint8_t> bytes, uint64_t offset, const WalkOptions& options) {
+  Walker walker(options);
+  bool usable = false;
+  return walker.Volume(bytes, offset, 1, usable);
 }
 
-Node WalkImage(std::span<const uint8_t> image) {
-  Node root;
-  root.size = image.size();
-  uint64_t at = 0;
-  while (at + kMinVolumeHeader <= image.size()) {
-    if (std::memcmp(image.data() + at + kVolumeSignatureOffset, "_FVH", 4) == 0) {
-      Node volume = WalkVolume(image.subspan(at), at);
-      at += AlignUp(std::max<uint64_t>(volume.size, kFileAlignment), kFileAlignment);
-      root.children.push_back(std::move(volume));
-    } else {
-      at += kFileAlignment;
-    }
+Node WalkImage(std::span<const uint8_t> image, const WalkOptions& options) {
+  Walker walker(options);
+  return walker.Image(image);
+}
+
+size_t CountDamage(const Node& root) {
+  size_t count = root.damage.size();
+  for (const Node& child : root.children) {
+    count += CountDamage(child);
   }
-  if (root.children.empty()) {
-    throw FirmwareFormatError("no firmware volume in the " + Hex(image.size()) + "-byte image");
-  }
-  return root;
+  return count;
 }
 
 const Node& At(const Node& root, const NodePath& path) {

@@ -55,8 +55,8 @@ std::vector<ReadobjLine> SplitReadobj(const std::string& text) {
       }
       continue;
     }
-    lines.push_back({blocks.empty() ? "" : blocks.back(), body.substr(0, colon),
-                     body.substr(colon + 2)});
+    lines.push_back(
+        {blocks.empty() ? "" : blocks.back(), body.substr(0, colon), body.substr(colon + 2)});
   }
   return lines;
 }
@@ -89,7 +89,8 @@ ImageFacts FactsFromPeImage(const pe::PeImage& image) {
                       image.Directory(pe::kImportAddressTableDirectory).size != 0 ||
                       image.Directory(pe::kDelayImportDirectory).size != 0;
   for (const pe::Section& s : image.sections()) {
-    facts.sections.push_back({s.name, s.virtual_address, s.raw_offset, s.raw_size, s.characteristics});
+    facts.sections.push_back(
+        {s.name, s.virtual_address, s.raw_offset, s.raw_size, s.characteristics});
   }
   for (const pe::BaseRelocation& r : image.relocations()) {
     facts.relocation_kinds.emplace_back(pe::RelocationTypeName(r.type));
@@ -152,18 +153,30 @@ ImageFacts FactsFromReadobj(const std::string& text) {
   return facts;
 }
 
-std::vector<CheckResult> CheckImageFacts(const ImageFacts& facts, uint32_t expected_entry_rva) {
+std::vector<CheckResult> CheckImageFacts(const ImageFacts& facts,
+                                         std::optional<uint32_t> expected_entry_rva) {
   std::vector<CheckResult> results;
-  results.push_back(Check("PE32", facts.magic == pe::kMagicPe32,
-                          "optional header magic " + Hex(facts.magic)));
-  results.push_back(Check("machine i386", facts.machine == pe::kMachineI386,
-                          "machine " + Hex(facts.machine)));
+  results.push_back(
+      Check("PE32", facts.magic == pe::kMagicPe32, "optional header magic " + Hex(facts.magic)));
+  results.push_back(
+      Check("machine i386", facts.machine == pe::kMachineI386, "machine " + Hex(facts.machine)));
   results.push_back(Check("EFI boot service driver",
                           facts.subsystem == pe::kSubsystemEfiBootServiceDriver,
                           "subsystem " + std::to_string(facts.subsystem)));
-  results.push_back(Check("entry point", facts.entry_rva == expected_entry_rva,
-                          "entry " + Hex(facts.entry_rva) + ", entry symbol at " +
-                              Hex(expected_entry_rva)));
+  if (expected_entry_rva) {
+    results.push_back(
+        Check("entry point", facts.entry_rva == *expected_entry_rva,
+              "entry " + Hex(facts.entry_rva) + ", entry symbol at " + Hex(*expected_entry_rva)));
+  } else {
+    const bool in_code =
+        std::any_of(facts.sections.begin(), facts.sections.end(), [&](const SectionFacts& s) {
+          return (s.characteristics & pe::kSectionExecute) != 0 &&
+                 facts.entry_rva >= s.virtual_address &&
+                 facts.entry_rva - s.virtual_address < s.raw_size;
+        });
+    results.push_back(Check("entry point", in_code,
+                            "entry " + Hex(facts.entry_rva) + " is in no executable section"));
+  }
   results.push_back(Check("no export table", !facts.has_exports, "export directory present"));
   results.push_back(Check("no import table", !facts.has_imports, "import directory present"));
 
@@ -179,8 +192,8 @@ std::vector<CheckResult> CheckImageFacts(const ImageFacts& facts, uint32_t expec
       data += " " + s.name;
     }
     if (s.raw_size != 0 && s.virtual_address != s.raw_offset) {
-      misplaced += " " + s.name + " at " + Hex(s.virtual_address) + " from file offset " +
-                   Hex(s.raw_offset);
+      misplaced +=
+          " " + s.name + " at " + Hex(s.virtual_address) + " from file offset " + Hex(s.raw_offset);
     }
   }
   results.push_back(Check("no writable section", writable.empty(), "writable:" + writable));
@@ -199,8 +212,20 @@ std::vector<CheckResult> CheckImageFacts(const ImageFacts& facts, uint32_t expec
     }
   }
   results.push_back(Check("base relocations present", patching > 0, "no base relocation"));
-  results.push_back(Check("HIGHLOW relocations only", other_kinds.empty(),
-                          "other kinds:" + other_kinds));
+  results.push_back(
+      Check("HIGHLOW relocations only", other_kinds.empty(), "other kinds:" + other_kinds));
+  return results;
+}
+
+std::vector<CheckResult> CheckPeimImage(const pe::PeImage& image) {
+  std::vector<CheckResult> results = CheckImageFacts(FactsFromPeImage(image), std::nullopt);
+  const uint32_t alignment = image.headers().section_alignment;
+  results.push_back(
+      Check("section alignment",
+            alignment != 0 && (alignment & (alignment - 1)) == 0 && alignment <= 0x10000,
+            "section alignment " + Hex(alignment)));
+  const std::optional<std::string> fault = pe::InPlaceFault(image);
+  results.push_back(Check("runs in place", !fault, fault.value_or("")));
   return results;
 }
 

@@ -11,6 +11,7 @@
 #define CLOCKRAMP_IMAGE_IMAGECHECKS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,19 @@ struct CheckResult {
   std::string detail;  // what was found, for a failure message
 };
 
-std::vector<CheckResult> CheckImageFacts(const ImageFacts& facts, uint32_t expected_entry_rva);
+// The checks over an image's facts. The entry point must be the entry
+// symbol's RVA from the link map when one is given, else lie in an
+// executable section.
+std::vector<CheckResult> CheckImageFacts(const ImageFacts& facts,
+                                         std::optional<uint32_t> expected_entry_rva);
+
+// The checks a PEIM image from anywhere must pass before it is packaged or
+// inserted into a firmware image: those above, and sane sizes: a section
+// alignment that is a power of two of at most 64 KiB, and the image's memory
+// its file bytes (pe::InPlaceFault: sections at their file offsets, nothing
+// uninitialised, SizeOfImage within the file), as a PEIM that runs where it
+// lies in flash needs.
+std::vector<CheckResult> CheckPeimImage(const pe::PeImage& image);
 bool AllPassed(const std::vector<CheckResult>& results);
 // The failed checks as "name: detail" lines.
 std::string Failures(const std::vector<CheckResult>& results);

@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <string>
 
 namespace clockramp::fv {
@@ -22,33 +23,62 @@ lzma_filter Filter(lzma_options_lzma& options, const LzmaHeader& header, bool al
   return lzma_filter{LZMA_FILTER_LZMA1EXT, &options};
 }
 
-// Runs a raw coder over `in` to completion into `out` (which grows as needed).
+// Input goes to the coder a step at a time, so that progress can be told.
+constexpr size_t kStep = size_t{1} << 20;
+
+// Ends a coder on every way out.
+class CoderGuard {
+ public:
+  explicit CoderGuard(lzma_stream& stream) : stream_(stream) {}
+  CoderGuard(const CoderGuard&) = delete;
+  CoderGuard& operator=(const CoderGuard&) = delete;
+  ~CoderGuard() { lzma_end(&stream_); }
+
+ private:
+  lzma_stream& stream_;
+};
+
+// Runs a raw coder over `in` to completion into `out`, from `used` on. With
+// `grow` the output grows as needed (compression), and progress is the input
+// read; without, `out` is as large as the stream may become (decompression),
+// is never enlarged, and progress is the output written.
 void RunCoder(lzma_stream& stream, std::span<const uint8_t> in, std::vector<uint8_t>& out,
-              size_t start, const char* what) {
+              size_t used, bool grow, const char* what, const LzmaProgress& progress) {
+  const CoderGuard guard(stream);
+  size_t fed = 0;
   stream.next_in = in.data();
-  stream.avail_in = in.size();
-  size_t used = start;
+  stream.avail_in = 0;
   for (;;) {
-    if (used == out.size()) {
+    if (stream.avail_in == 0 && fed < in.size()) {
+      stream.avail_in = std::min(kStep, in.size() - fed);
+      fed += stream.avail_in;
+    }
+    if (grow && used == out.size()) {
       out.resize(out.size() + out.size() / 2 + 4096);
     }
     stream.next_out = out.data() + used;
-    stream.avail_out = out.size() - used;
-    const lzma_ret ret = lzma_code(&stream, LZMA_FINISH);
-    used = out.size() - stream.avail_out;
+    stream.avail_out = grow ? out.size() - used : std::min(kStep, out.size() - used);
+    const size_t room = stream.avail_out;
+    const lzma_ret ret = lzma_code(&stream, fed == in.size() ? LZMA_FINISH : LZMA_RUN);
+    used += room - stream.avail_out;
+    if (progress) {
+      progress(grow ? fed - stream.avail_in : used, grow ? in.size() : out.size());
+    }
     if (ret == LZMA_STREAM_END) {
       break;
     }
-    if (ret != LZMA_OK) {
-      lzma_end(&stream);
+    if (ret == LZMA_BUF_ERROR && !grow && used == out.size()) {
+      throw LzmaError(std::string(what) + ": the stream holds more than its header's " +
+                      std::to_string(out.size()) + " bytes");
+    }
+    if (ret != LZMA_OK && ret != LZMA_BUF_ERROR) {
       throw LzmaError(std::string(what) + " failed (liblzma status " + std::to_string(ret) + ")");
     }
-    if (stream.avail_in == 0 && stream.avail_out != 0) {
-      lzma_end(&stream);
+    if (ret == LZMA_BUF_ERROR ||
+        (fed == in.size() && stream.avail_in == 0 && stream.avail_out != 0)) {
       throw LzmaError(std::string(what) + ": the stream ends early");
     }
   }
-  lzma_end(&stream);
   out.resize(used);
 }
 
@@ -75,23 +105,29 @@ LzmaHeader ReadLzmaHeader(std::span<const uint8_t> stream) {
   return h;
 }
 
-std::vector<uint8_t> LzmaDecompress(std::span<const uint8_t> stream) {
+std::vector<uint8_t> LzmaDecompress(std::span<const uint8_t> stream, uint64_t limit,
+                                    const LzmaProgress& progress) {
   const LzmaHeader header = ReadLzmaHeader(stream);
   if (header.uncompressed_size == UINT64_MAX) {
     throw LzmaError("the LZMA header does not give the uncompressed size");
   }
-  if (header.uncompressed_size > (1ULL << 32)) {
-    throw LzmaError("an uncompressed size of " + std::to_string(header.uncompressed_size) +
-                    " bytes is beyond any firmware image");
+  // The declared size is what gets allocated: it is checked first.
+  if (header.uncompressed_size > limit) {
+    throw LzmaError("the LZMA header declares " + std::to_string(header.uncompressed_size) +
+                    " bytes, over the limit of " + std::to_string(limit));
   }
   lzma_options_lzma options{};
   lzma_filter filters[2] = {Filter(options, header, true), {LZMA_VLI_UNKNOWN, nullptr}};
+  // No match reaches further back than the data itself: a dictionary larger
+  // than that (the header may ask for 4 GiB) would only cost memory.
+  options.dict_size = static_cast<uint32_t>(std::min<uint64_t>(
+      options.dict_size, std::max<uint64_t>(header.uncompressed_size, LZMA_DICT_SIZE_MIN)));
   lzma_stream coder = LZMA_STREAM_INIT;
   if (lzma_raw_decoder(&coder, filters) != LZMA_OK) {
     throw LzmaError("liblzma refused the stream's properties");
   }
-  std::vector<uint8_t> out(static_cast<size_t>(header.uncompressed_size) + 1);
-  RunCoder(coder, stream.subspan(kLzmaHeaderSize), out, 0, "LZMA decompression");
+  std::vector<uint8_t> out(static_cast<size_t>(header.uncompressed_size));
+  RunCoder(coder, stream.subspan(kLzmaHeaderSize), out, 0, false, "LZMA decompression", progress);
   if (out.size() != header.uncompressed_size) {
     throw LzmaError("the LZMA stream gave " + std::to_string(out.size()) + " bytes, its header " +
                     std::to_string(header.uncompressed_size));
@@ -99,7 +135,8 @@ std::vector<uint8_t> LzmaDecompress(std::span<const uint8_t> stream) {
   return out;
 }
 
-std::vector<uint8_t> LzmaCompress(std::span<const uint8_t> data, const LzmaHeader& like) {
+std::vector<uint8_t> LzmaCompress(std::span<const uint8_t> data, const LzmaHeader& like,
+                                  const LzmaProgress& progress) {
   lzma_options_lzma options{};
   if (lzma_lzma_preset(&options, 9) != 0) {
     throw LzmaError("liblzma has no preset 9");
@@ -120,7 +157,7 @@ std::vector<uint8_t> LzmaCompress(std::span<const uint8_t> data, const LzmaHeade
   for (unsigned i = 0; i < 8; ++i) {
     out[5 + i] = static_cast<uint8_t>(header.uncompressed_size >> (8 * i));
   }
-  RunCoder(coder, data, out, kLzmaHeaderSize, "LZMA compression");
+  RunCoder(coder, data, out, kLzmaHeaderSize, true, "LZMA compression", progress);
   return out;
 }
 

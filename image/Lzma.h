@@ -7,6 +7,7 @@
 #define CLOCKRAMP_IMAGE_LZMA_H_
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -20,6 +21,11 @@ class LzmaError : public std::runtime_error {
 
 inline constexpr uint32_t kLzmaHeaderSize = 13;
 
+// Told how far a long decompression or compression has come, in bytes of
+// the uncompressed data: written so far and in all (decompression), or read
+// so far and in all (compression).
+using LzmaProgress = std::function<void(uint64_t done, uint64_t total)>;
+
 struct LzmaHeader {
   uint8_t properties = 0x5D;  // lc 3, lp 0, pb 2
   uint32_t dictionary_size = 1U << 23;
@@ -31,14 +37,19 @@ struct LzmaHeader {
 LzmaHeader ReadLzmaHeader(std::span<const uint8_t> stream);
 
 // Decompresses a stream whose header gives the uncompressed size (with or
-// without an end marker). Throws LzmaError on a damaged or truncated stream
-// or an unknown size.
-std::vector<uint8_t> LzmaDecompress(std::span<const uint8_t> stream);
+// without an end marker). The size the header declares is checked against
+// `limit` before anything is allocated, and the stream is never inflated past
+// it. Throws LzmaError on a damaged or truncated stream, an unknown size or a
+// size over the limit.
+std::vector<uint8_t> LzmaDecompress(std::span<const uint8_t> stream,
+                                    uint64_t limit = uint64_t{1} << 32,
+                                    const LzmaProgress& progress = {});
 
 // Compresses with the properties and dictionary size of `like` (so a
 // firmware decompressor sized for the original needs no more memory), at
 // liblzma's highest preset, with no end marker and the size in the header.
-std::vector<uint8_t> LzmaCompress(std::span<const uint8_t> data, const LzmaHeader& like = {});
+std::vector<uint8_t> LzmaCompress(std::span<const uint8_t> data, const LzmaHeader& like = {},
+                                  const LzmaProgress& progress = {});
 
 }  // namespace clockramp::fv
 

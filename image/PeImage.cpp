@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include "image/InputFile.h"
+#include "image/Printable.h"
 
 namespace clockramp::pe {
 namespace {
@@ -44,7 +45,8 @@ class Reader {
   }
   [[nodiscard]] uint32_t U32(uint64_t offset, const char* what) const {
     Require(offset, 4, what);
-    return static_cast<uint32_t>(bytes_[offset]) | (static_cast<uint32_t>(bytes_[offset + 1]) << 8) |
+    return static_cast<uint32_t>(bytes_[offset]) |
+           (static_cast<uint32_t>(bytes_[offset + 1]) << 8) |
            (static_cast<uint32_t>(bytes_[offset + 2]) << 16) |
            (static_cast<uint32_t>(bytes_[offset + 3]) << 24);
   }
@@ -90,12 +92,7 @@ PeImage PeImage::Parse(std::vector<uint8_t> bytes) {
 }
 
 PeImage PeImage::ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw std::runtime_error("cannot open " + path);
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return Parse(std::move(bytes));
+  return Parse(files::ReadInput(path, files::kModuleFileLimit, "PE32 image"));
 }
 
 void PeImage::ParseHeaders() {
@@ -147,7 +144,8 @@ void PeImage::ParseHeaders() {
   }
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t entry = opt + fixed_size + 8ULL * i;
-    headers_.data_directories.push_back({r.U32(entry, "data directory"), r.U32(entry + 4, "data directory")});
+    headers_.data_directories.push_back(
+        {r.U32(entry, "data directory"), r.U32(entry + 4, "data directory")});
   }
   if (headers_.size_of_headers > bytes_.size()) {
     throw PeFormatError("SizeOfHeaders " + Hex(headers_.size_of_headers) +
@@ -167,7 +165,8 @@ void PeImage::ParseSections(uint32_t table_offset) {
     const uint32_t at = table_offset + i * kSectionHeaderSize;
     Section s;
     const auto* name = reinterpret_cast<const char*>(&bytes_[at]);
-    s.name.assign(name, strnlen(name, 8));
+    // The name goes into messages: a hostile one may hold terminal escapes.
+    s.name = files::Printable(std::string_view(name, strnlen(name, 8)));
     s.virtual_size = r.U32(at + 8, "section VirtualSize");
     s.virtual_address = r.U32(at + 12, "section VirtualAddress");
     s.raw_size = r.U32(at + 16, "section SizeOfRawData");
@@ -176,8 +175,8 @@ void PeImage::ParseSections(uint32_t table_offset) {
     if (s.raw_size != 0) {
       r.Require(s.raw_offset, s.raw_size, ("raw data of section " + s.name).c_str());
     }
-    const uint64_t extent = static_cast<uint64_t>(s.virtual_address) +
-                            std::max(s.virtual_size, s.raw_size);
+    const uint64_t extent =
+        static_cast<uint64_t>(s.virtual_address) + std::max(s.virtual_size, s.raw_size);
     if (extent > headers_.size_of_image) {
       throw PeFormatError("section " + s.name + " ends at " + Hex(extent) +
                           ", beyond SizeOfImage " + Hex(headers_.size_of_image));
@@ -240,7 +239,7 @@ void PeImage::ParseRelocations() {
 
 DataDirectory PeImage::Directory(uint32_t index) const {
   return index < headers_.data_directories.size() ? headers_.data_directories[index]
-                                                   : DataDirectory{};
+                                                  : DataDirectory{};
 }
 
 const Section* PeImage::FindSection(const std::string& name) const {

@@ -58,7 +58,7 @@ struct DataDirectory {
 };
 
 struct Section {
-  std::string name;
+  std::string name;  // as stored, with any byte that is not printable escaped
   uint32_t virtual_size = 0;
   uint32_t virtual_address = 0;
   uint32_t raw_size = 0;
@@ -97,7 +97,8 @@ class PeImage {
  public:
   // Parses an image; throws PeFormatError naming what is wrong and where.
   static PeImage Parse(std::vector<uint8_t> bytes);
-  // Reads a file and parses it; an unreadable file is a std::runtime_error.
+  // Reads a file (at most files::kModuleFileLimit bytes) and parses it; an
+  // unreadable, overlong or folder path is a files::InputError naming it.
   static PeImage ReadFile(const std::string& path);
 
   [[nodiscard]] const Headers& headers() const { return headers_; }

@@ -159,6 +159,11 @@ NodePath ChooseVolume(const Node& root, const std::optional<Guid>& name) {
 
 uint64_t VolumeAddress(const Node& root, const NodePath& volume, const InsertOptions& options) {
   if (options.run_address) {
+    const uint64_t size = At(root, volume).size;
+    if (*options.run_address + size > kFourGiB) {
+      throw EditRefused("the volume (" + Hex(size) + " bytes) would run at " +
+                        Hex(*options.run_address) + " and end past 4 GiB");
+    }
     return *options.run_address;
   }
   const std::optional<uint64_t> offset = ImageOffset(root, volume);
@@ -168,6 +173,10 @@ uint64_t VolumeAddress(const Node& root, const NodePath& volume, const InsertOpt
         "give its run address (--run-address)");
   }
   const uint64_t base = options.flash_base.value_or(kFourGiB - root.size);
+  if (base + root.size > kFourGiB) {
+    throw EditRefused("mapped at " + Hex(base) + ", the image (" + Hex(root.size) +
+                      " bytes) would end past 4 GiB");
+  }
   return base + *offset;
 }
 
@@ -261,14 +270,26 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
 
 InsertResult InsertPeim(std::span<const uint8_t> firmware, const pe::PeImage& image,
                         const InsertOptions& options) {
-  const Node root = WalkImage(firmware);
+  WalkOptions walk = options.walk;
+  walk.keep_going = false;
+  const Node root = WalkImage(firmware, walk);
   InsertResult result;
   result.volume = ChooseVolume(root, options.volume);
+  result.volume_name = At(root, result.volume).volume_name;
   const uint64_t address = VolumeAddress(root, result.volume, options);
   std::vector<uint8_t> volume =
       InsertIntoVolume(At(root, result.volume), NodeBytes(root, firmware, result.volume), image,
                        address, options, result);
-  result.image = ReplaceNode(root, firmware, result.volume, std::move(volume));
+  result.image =
+      ReplaceNode(root, firmware, result.volume, std::move(volume), options.compress_progress);
+  // What is written must parse as the image did: a volume whose header
+  // checksum also covers its files (a HeaderLength past them) parses before
+  // the change, not after it.
+  try {
+    WalkImage(result.image, walk);
+  } catch (const FirmwareFormatError& e) {
+    throw EditRefused(std::string("with the file added the image would not parse: ") + e.what());
+  }
   return result;
 }
 

@@ -30,11 +30,17 @@ struct InsertOptions {
   bool apriori = false;  // list the file last in the PEI apriori file
   bool replace = false;  // take out a file of the same name first
   PeimOptions peim;      // the file's name, depex and UI name
+  // The limits of the walks over the image and over the result, and their
+  // decompression progress (damage always refuses the image).
+  WalkOptions walk;
+  // Told how far compressing an LZMA section again has come.
+  LzmaProgress compress_progress;
 };
 
 struct InsertResult {
   std::vector<uint8_t> image;
   NodePath volume;  // in the walk of the original image
+  std::optional<Guid> volume_name;
   uint64_t volume_address = 0;
   uint64_t file_offset = 0;  // in the volume
   uint32_t image_base = 0;   // the rebased image's ImageBase
@@ -49,7 +55,8 @@ struct InsertResult {
 NodePath ChooseVolume(const Node& root, const std::optional<Guid>& name);
 
 // Where a volume runs: the run address when given, else flash base + its
-// offset when it is stored as it is mapped. Throws EditRefused when neither.
+// offset when it is stored as it is mapped. Throws EditRefused when neither,
+// or when the image or the volume would reach past 4 GiB.
 uint64_t VolumeAddress(const Node& root, const NodePath& volume, const InsertOptions& options);
 
 // The volume's bytes with the file of `image` (rebased for `volume_address`)
@@ -59,7 +66,9 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
                                       const InsertOptions& options, InsertResult& result);
 
 // The whole job on an image. Throws FirmwareFormatError when the image does
-// not parse and EditRefused when the change cannot be made.
+// not parse and EditRefused when the change cannot be made, or when the
+// result would not parse (a header checksum that covers the new file, for
+// one): the result is walked as the image was.
 InsertResult InsertPeim(std::span<const uint8_t> firmware, const pe::PeImage& image,
                         const InsertOptions& options);
 

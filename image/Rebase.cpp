@@ -45,8 +45,9 @@ std::vector<uint8_t> RebaseImage(const PeImage& image, uint32_t new_base) {
       throw PeFormatError(std::string(RelocationTypeName(reloc.type)) + " relocation at " +
                           Hex(reloc.rva) + " has no place in a PE32 image");
     }
+    // All four bytes must be stored, one after the other.
     const std::optional<uint32_t> at = image.RvaToOffset(reloc.rva);
-    if (!at || !image.RvaToOffset(reloc.rva + 3)) {
+    if (!at || image.RvaToOffset(reloc.rva + 3) != *at + 3) {
       throw PeFormatError("relocation at " + Hex(reloc.rva) + " patches no stored byte");
     }
     Put32(bytes, *at, Get32(bytes, *at) + delta);

@@ -4,7 +4,9 @@
 // Also the LZMA layer on its own and the section forms the walk reads.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
+#include <sstream>
 
 #include "SampleFirmware.h"
 #include "image/FirmwareWalk.h"
@@ -74,44 +76,77 @@ TEST(FirmwareWalk, UncompressedVolumesLieWhereTheyAreStored) {
       std::equal(sample.pei_volume.begin(), sample.pei_volume.end(), sample.image.begin() + at));
 }
 
-TEST(FirmwareWalk, WhatDoesNotParseIsRefused) {
-  const Sample sample = BuildSample();
+// Damage to the sample image, each with where the walk finds it (a path
+// from the root) and what it says.
+struct DamageCase {
+  const char* name;
+  std::function<void(std::vector<uint8_t>&)> damage;
+  NodePath at;
+  const char* message;
+};
+
+std::vector<DamageCase> DamageCases(const Sample& sample) {
   const Node root = WalkImage(sample.image);
   const Node& file = At(root, {0, 0});
-  const uint64_t section = file.offset + file.children[0].offset;
+  const uint64_t at = file.offset;
+  const uint64_t data = at + file.header_size;
+  const uint64_t data_size = file.size - file.header_size;
+  const uint64_t section = at + file.children[0].offset;
   const uint64_t stream = section + file.children[0].header_size;
-  struct Case {
-    const char* name;
-    std::function<void(std::vector<uint8_t>&)> damage;
-    const char* message;
+  // Damage inside the file's data, with its data checksum made right again,
+  // so that the walk gets as far as the damage.
+  const auto inside = [=](const std::function<void(std::vector<uint8_t>&)>& damage) {
+    return [=](std::vector<uint8_t>& b) {
+      damage(b);
+      b[at + 17] = static_cast<uint8_t>(-Sum8(std::span(b).subspan(data, data_size)));
+    };
   };
-  const std::vector<Case> cases = {
-      {"no volume at all", [](std::vector<uint8_t>& b) { std::fill(b.begin(), b.end(), 0xFF); },
-       "no firmware volume"},
-      {"a volume header checksum", [](std::vector<uint8_t>& b) { b[50] ^= 1; }, "header checksum"},
-      {"a volume longer than the image", [](std::vector<uint8_t>& b) { b[34] = 0x7F; },
+  return {
+      {"a volume header checksum",
+       [](std::vector<uint8_t>& b) { b[50] ^= 1; },
+       {0},
+       "invalid header checksum"},
+      {"a volume longer than the image",
+       [](std::vector<uint8_t>& b) { b[34] = 0x7F; },
+       {0},
        "has length"},
-      {"a file header checksum", [&](std::vector<uint8_t>& b) { b[file.offset + 16] ^= 1; },
-       "bad header checksum"},
+      {"a file header checksum",
+       [=](std::vector<uint8_t>& b) { b[at + 16] ^= 1; },
+       {0, 0},
+       "invalid header checksum"},
+      {"a file data checksum",
+       [=](std::vector<uint8_t>& b) { b[at + 17] ^= 1; },
+       {0, 0},
+       "invalid data checksum"},
       {"a file running past its volume",
-       [&](std::vector<uint8_t>& b) {
+       [=](std::vector<uint8_t>& b) {
          // A valid header checksum over a size past the volume's end.
-         const uint8_t old = b[file.offset + 22];
-         b[file.offset + 22] = 0x7F;
-         b[file.offset + 16] = static_cast<uint8_t>(b[file.offset + 16] - (0x7F - old));
+         const uint8_t old = b[at + 22];
+         b[at + 22] = 0x7F;
+         b[at + 16] = static_cast<uint8_t>(b[at + 16] - (0x7F - old));
        },
+       {0},
        "has size"},
-      {"a section longer than its file", [&](std::vector<uint8_t>& b) { b[section + 2] = 0x40; },
+      {"a section longer than its file",
+       inside([=](std::vector<uint8_t>& b) { b[section + 2] = 0x40; }),
+       {0, 0},
        "has size"},
       {"a damaged LZMA stream",
-       [&](std::vector<uint8_t>& b) {
+       inside([=](std::vector<uint8_t>& b) {
          for (uint64_t i = stream + 13; i < stream + 64; ++i) {
            b[i] ^= 0x5A;
          }
-       },
+       }),
+       {0, 0, 0},
        "LZMA"},
   };
-  for (const Case& c : cases) {
+}
+
+TEST(FirmwareWalk, WhatDoesNotParseIsRefused) {
+  const Sample sample = BuildSample();
+  std::vector<uint8_t> erased(sample.image.size(), 0xFF);
+  EXPECT_THROW(WalkImage(erased), FirmwareFormatError);
+  for (const DamageCase& c : DamageCases(sample)) {
     std::vector<uint8_t> image = sample.image;
     c.damage(image);
     try {
@@ -120,6 +155,85 @@ TEST(FirmwareWalk, WhatDoesNotParseIsRefused) {
     } catch (const FirmwareFormatError& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
           << c.name << ": " << e.what();
+    }
+  }
+}
+
+TEST(FirmwareWalk, GoingOnItMarksTheDamageWhereItIsAndReadsTheRest) {
+  const Sample sample = BuildSample();
+  for (const DamageCase& c : DamageCases(sample)) {
+    std::vector<uint8_t> image = sample.image;
+    c.damage(image);
+    const Node root = WalkImage(image, {.keep_going = true});
+    EXPECT_EQ(CountDamage(root), 1U) << c.name;
+    const Node& damaged = At(root, c.at);
+    ASSERT_EQ(damaged.damage.size(), 1U) << c.name;
+    EXPECT_NE(damaged.damage[0].find(c.message), std::string::npos)
+        << c.name << ": " << damaged.damage[0];
+    // The SEC volume after the damaged main volume is read all the same.
+    ASSERT_EQ(root.children.size(), 2U) << c.name;
+    EXPECT_EQ(root.children[1].volume_name, testing::kSecVolumeName) << c.name;
+    std::ostringstream listing;
+    PrintTree(listing, root);
+    EXPECT_NE(listing.str().find(damaged.Describe() + ", " + damaged.damage[0]), std::string::npos)
+        << listing.str();
+  }
+}
+
+TEST(FirmwareWalk, HostileImagesMeetItsLimits) {
+  const Sample sample = BuildSample();
+  const uint64_t decompressed = At(WalkImage(sample.image), {0, 0, 0}).decoded.size();
+  std::vector<uint8_t> sections;
+  for (int i = 0; i < 2000; ++i) {
+    const std::vector<uint8_t> empty = BuildSection(kSectionRaw, {});
+    sections.insert(sections.end(), empty.begin(), empty.end());
+  }
+  const std::vector<uint8_t> crowded = BuildFirmwareVolume(
+      {BuildFile(testing::kOtherPeimName, kFileTypeFreeform, kFfsAttribChecksum, sections)});
+  // Three nested volumes: the innermost lies 1 + 3 * 3 levels below the image.
+  const std::vector<uint8_t> three = testing::NestedVolumes(3);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> image;
+    WalkOptions options;
+    const char* message;  // null: walked
+  };
+  const std::vector<Case> cases = {
+      // Deep enough to overflow the stack of a walk without a bound.
+      {"20,000 nested volumes", testing::NestedVolumes(20000), {}, "nesting deeper than 64 levels"},
+      {"as deep as allowed", three, {.max_depth = 10}, nullptr},
+      {"a level deeper", three, {.max_depth = 9}, "nesting deeper than 9 levels"},
+      {"4 GiB declared", testing::LzmaClaim(uint64_t{1} << 32), {}, "declares 4294967296 bytes"},
+      {"decompressed to the limit", sample.image, {.max_decompressed = decompressed}, nullptr},
+      {"a byte past it", sample.image, {.max_decompressed = decompressed - 1}, "limit of"},
+      {"as many nodes as allowed", crowded, {.max_nodes = 2002}, nullptr},
+      {"one too many", crowded, {.max_nodes = 2001}, "more than 2001 volumes"},
+  };
+  for (const Case& c : cases) {
+    for (const bool keep_going : {false, true}) {
+      WalkOptions options = c.options;
+      options.keep_going = keep_going;
+      std::string damage;
+      try {
+        const Node root = WalkImage(c.image, options);
+        damage = CountDamage(root) == 0 ? "" : "damaged";
+        std::function<void(const Node&)> find = [&](const Node& n) {
+          for (const std::string& d : n.damage) {
+            damage = d;
+          }
+          for (const Node& child : n.children) {
+            find(child);
+          }
+        };
+        find(root);
+      } catch (const FirmwareFormatError& e) {
+        damage = e.what();
+      }
+      if (c.message == nullptr) {
+        EXPECT_EQ(damage, "") << c.name;
+      } else {
+        EXPECT_NE(damage.find(c.message), std::string::npos) << c.name << ": " << damage;
+      }
     }
   }
 }
@@ -174,6 +288,29 @@ TEST(Lzma, RoundTripWithTheSizeInTheHeader) {
   std::vector<uint8_t> unknown = stream;
   std::fill(unknown.begin() + 5, unknown.begin() + 13, 0xFF);
   EXPECT_THROW(LzmaDecompress(unknown), LzmaError);
+  // The declared size is held against the limit before anything is decompressed.
+  EXPECT_EQ(LzmaDecompress(stream, data.size()), data);
+  EXPECT_THROW(LzmaDecompress(stream, data.size() - 1), LzmaError);
+}
+
+TEST(Lzma, ProgressCountsUncompressedBytesToTheEnd) {
+  std::vector<uint8_t> data(3 << 20);
+  std::iota(data.begin(), data.end(), 0);
+  std::vector<uint64_t> compressing;
+  std::vector<uint64_t> decompressing;
+  const auto recorder = [&data](std::vector<uint64_t>& seen) {
+    return [&data, &seen](uint64_t done, uint64_t total) {
+      EXPECT_EQ(total, data.size());
+      seen.push_back(done);
+    };
+  };
+  const std::vector<uint8_t> stream = LzmaCompress(data, {}, recorder(compressing));
+  EXPECT_EQ(LzmaDecompress(stream, data.size(), recorder(decompressing)), data);
+  for (const std::vector<uint64_t>* seen : {&compressing, &decompressing}) {
+    ASSERT_GE(seen->size(), 3U);  // a step a MiB
+    EXPECT_TRUE(std::is_sorted(seen->begin(), seen->end()));
+    EXPECT_EQ(seen->back(), data.size());
+  }
 }
 
 TEST(SectionForms, ExtendedSizeAndGuidDefinedHeaders) {

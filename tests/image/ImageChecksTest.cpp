@@ -104,8 +104,8 @@ TEST(ImageChecks, EachFaultFailsItsOwnCheckOnly) {
        "sections at their file offsets"},
       {"file alignment unlike section alignment", [](ImageFacts& f) { f.file_alignment = 512; },
        "sections at their file offsets"},
-      {"only padding relocations",
-       [](ImageFacts& f) { f.relocation_kinds.assign(2, "ABSOLUTE"); }, "base relocations present"},
+      {"only padding relocations", [](ImageFacts& f) { f.relocation_kinds.assign(2, "ABSOLUTE"); },
+       "base relocations present"},
       {"a 64-bit relocation", [](ImageFacts& f) { f.relocation_kinds.back() = "DIR64"; },
        "HIGHLOW relocations only"},
   };
@@ -115,6 +115,26 @@ TEST(ImageChecks, EachFaultFailsItsOwnCheckOnly) {
     EXPECT_EQ(FailedChecks(CheckImageFacts(facts, entry)), std::set<std::string>{c.check})
         << c.fault;
   }
+}
+
+TEST(ImageChecks, APeimFromAnywhereIsCheckedWithoutAMap) {
+  const pe::PeImage image = pe::PeImage::ReadFile(kGood.image);
+  EXPECT_EQ(FailedChecks(CheckPeimImage(image)), std::set<std::string>{});
+  // Without a map the entry point must lie in code: here it is in the headers.
+  ImageFacts facts = FactsFromPeImage(image);
+  facts.entry_rva = 0x10;
+  EXPECT_EQ(FailedChecks(CheckImageFacts(facts, std::nullopt)),
+            std::set<std::string>{"entry point"});
+  // Section and file alignment of 128 KiB, past what any loader gives.
+  std::vector<uint8_t> bytes = image.bytes();
+  const size_t optional = (bytes[0x3C] | (bytes[0x3D] << 8)) + 24;
+  for (const size_t field : {optional + 32, optional + 36}) {
+    bytes[field] = 0;
+    bytes[field + 1] = 0;
+    bytes[field + 2] = 0x02;
+  }
+  EXPECT_EQ(FailedChecks(CheckPeimImage(pe::PeImage::Parse(bytes))),
+            std::set<std::string>{"section alignment"});
 }
 
 TEST(ImageChecks, ReadobjOutputWithoutHeadersIsAnError) {
@@ -161,8 +181,8 @@ TEST(InstructionScan, TheImageCodeHasNoX87MmxOrSseInstruction) {
   EXPECT_LT(code.end, image.sections()[0].virtual_address + image.sections()[0].virtual_size);
 
   std::ostringstream command;
-  command << Quote(tool) << " -d --start-address=" << code.begin
-          << " --stop-address=" << code.end << " " << Quote(kGood.image);
+  command << Quote(tool) << " -d --start-address=" << code.begin << " --stop-address=" << code.end
+          << " " << Quote(kGood.image);
   const auto result = RunCommand(command.str());
   ASSERT_EQ(result.exit_code, 0) << result.output;
   // The scan saw the whole code range, not an empty listing.

@@ -2,11 +2,10 @@
 // volume's free space with the image rebased for where it runs, every other
 // byte stays as it was, the containers on the way up are consistent again,
 // --apriori and --replace do what they say, and each refusal names its cause
-// (and, from the command line, exits 2 and writes nothing).
+// (from the command line: FvToolTest.cpp).
 #include <gtest/gtest.h>
 
 #include "SampleFirmware.h"
-#include "TestTools.h"
 #include "image/FirmwareEdit.h"
 #include "image/FirmwareWalk.h"
 #include "image/Lzma.h"
@@ -285,50 +284,6 @@ TEST(PeimInsert, RefusalsNameTheirCause) {
           << c.name << ": " << e.what();
     }
   }
-}
-
-TEST(PeimInsertTool, RefusalsExitTwoAndWriteNothing) {
-  using clockramp::testing::Quote;
-  using clockramp::testing::RunCommand;
-  const clockramp::testing::ScratchFolder scratch;
-  const auto in = scratch.path() / "in.fd";
-  const auto out = scratch.path() / "out.fd";
-  const std::string tool = Quote(CLOCKRAMP_TEST_FV_TOOL);
-  const std::string efi = " --efi " + Quote(CLOCKRAMP_TEST_IMAGE);
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> image;
-    std::string options;
-    const char* message;
-  };
-  std::vector<uint8_t> garbage(0x10000, 0xFF);
-  const std::vector<Case> cases = {
-      {"does not parse", garbage, " --run-address 0x820000", "does not parse"},
-      {"no run address", BuildSample().image, "", "--run-address"},
-      {"bad address", BuildSample().image, " --run-address 0x1G", "not a 32-bit address"},
-      {"no room", BuildSample({.pei_volume_length = 0x1000, .filler = 0x600}).image,
-       " --run-address 0x820000", "no room"},
-  };
-  const auto insert = [&](const std::string& options) {
-    std::string command = tool;
-    command.append(" insert ").append(Quote(in.string())).append(" ").append(Quote(out.string()));
-    return RunCommand(command.append(efi).append(options));
-  };
-  for (const Case& c : cases) {
-    testing::WriteBytes(in, c.image);
-    const auto result = insert(c.options);
-    EXPECT_EQ(result.exit_code, 2) << c.name << ": " << result.output;
-    EXPECT_NE(result.output.find(c.message), std::string::npos) << c.name << ": " << result.output;
-    EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
-  }
-  testing::WriteBytes(in, BuildSample().image);
-  const auto ok = insert(" --run-address 0x820000 --apriori");
-  EXPECT_EQ(ok.exit_code, 0) << ok.output;
-  EXPECT_EQ(testing::ReadBytes(out).size(), BuildSample().image.size());
-  const auto listed = RunCommand(tool + " list " + Quote(out.string()));
-  EXPECT_EQ(listed.exit_code, 0) << listed.output;
-  EXPECT_NE(listed.output.find(kClockRampFileGuid.ToString() + " PEIM"), std::string::npos)
-      << listed.output;
 }
 
 }  // namespace

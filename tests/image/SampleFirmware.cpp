@@ -93,4 +93,85 @@ Sample BuildSample(const SampleOptions& options) {
   return sample;
 }
 
+namespace {
+
+// A volume of whole 8-byte blocks: as long as its contents need.
+fv::VolumeOptions EightByteBlocks() {
+  fv::VolumeOptions options;
+  options.block_size = 8;
+  return options;
+}
+
+void Put(std::vector<uint8_t>& bytes, size_t at, uint64_t value, unsigned width) {
+  for (unsigned i = 0; i < width; ++i) {
+    bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+// Makes the first `length` bytes of a volume sum to 0 in 16-bit words.
+void SealVolumeHeader(std::vector<uint8_t>& bytes, size_t at, size_t length) {
+  Put(bytes, at + 50, 0, 2);
+  const uint16_t sum = fv::Sum16(std::span(bytes).subspan(at, length));
+  Put(bytes, at + 50, static_cast<uint16_t>(-sum), 2);
+}
+
+}  // namespace
+
+std::vector<uint8_t> NestedVolumes(size_t levels) {
+  // A level: volume header, file header, section header, the next level,
+  // erased bytes to the next 8-byte boundary.
+  const std::vector<uint8_t> volume = fv::BuildFirmwareVolume({}, EightByteBlocks());
+  const std::vector<uint8_t> file = fv::BuildFile(kMainFileName, fv::kFileTypeVolumeImage, 0, {});
+  const size_t prefix = volume.size() + file.size() + fv::kSectionHeaderSize;
+  std::vector<uint64_t> size(levels + 1, volume.size());  // the innermost volume is empty
+  for (size_t i = levels; i-- > 0;) {
+    size[i] = fv::AlignUp(prefix + size[i + 1], fv::kFileAlignment);
+  }
+  std::vector<uint8_t> image(size[0], 0xFF);
+  for (size_t i = 0; i <= levels; ++i) {
+    const size_t at = i * prefix;
+    std::copy(volume.begin(), volume.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    Put(image, at + 32, size[i], 8);      // FvLength
+    Put(image, at + 56, size[i] / 8, 4);  // the block map: that many 8-byte blocks
+    SealVolumeHeader(image, at, volume.size());
+    if (i == levels) {
+      break;
+    }
+    const size_t f = at + volume.size();
+    std::copy(file.begin(), file.end(), image.begin() + static_cast<std::ptrdiff_t>(f));
+    const uint64_t section = fv::kSectionHeaderSize + size[i + 1];
+    Put(image, f + 20, file.size() + section, 3);
+    image[f + 16] = 0;
+    image[f + 16] = static_cast<uint8_t>(
+        -(fv::Sum8(std::span(image).subspan(f, file.size())) - image[f + 17] - image[f + 23]));
+    Put(image, f + file.size(), section, 3);
+    image[f + file.size() + 3] = fv::kSectionVolumeImage;
+  }
+  return image;
+}
+
+std::vector<uint8_t> LzmaClaim(uint64_t declared) {
+  std::vector<uint8_t> stream(fv::kLzmaHeaderSize + 3, 0);
+  stream[0] = 0x5D;
+  Put(stream, 1, 1U << 23, 4);
+  Put(stream, 5, declared, 8);
+  const std::vector<uint8_t> section =
+      fv::BuildGuidDefinedSection(fv::kLzmaSectionGuid, fv::kGuidedProcessingRequired, stream);
+  return fv::BuildFirmwareVolume(
+      {fv::BuildFile(kMainFileName, fv::kFileTypeFreeform, fv::kFfsAttribChecksum, section)},
+      EightByteBlocks());
+}
+
+std::vector<uint8_t> WideHeaderVolume() {
+  fv::VolumeOptions options;
+  options.min_length = 0x10000;
+  options.name = kPeiVolumeName;
+  std::vector<uint8_t> volume =
+      fv::BuildFirmwareVolume({LeafFile(kPeiCoreName, fv::kFileTypePeiCore, 0x100, 3)}, options);
+  constexpr size_t kClaimed = 0xFFFE;
+  Put(volume, 48, kClaimed, 2);
+  SealVolumeHeader(volume, 0, kClaimed);
+  return volume;
+}
+
 }  // namespace clockramp::testing

@@ -37,6 +37,18 @@ struct Sample {
 
 Sample BuildSample(const SampleOptions& options = {});
 
+// Hostile images, built in a time and space linear in their size:
+// `levels` volumes each inside a volume image section of a file of the one
+// before (three levels of the tree apiece; about 100 bytes a level);
+std::vector<uint8_t> NestedVolumes(size_t levels);
+// a volume whose one LZMA section's header declares `declared` bytes but
+// holds a stream of none;
+std::vector<uint8_t> LzmaClaim(uint64_t declared);
+// a volume holding a PEI core, named (so its files follow its extended
+// header), whose HeaderLength claims 0xFFFE bytes: its header checksum, made
+// valid, covers its files and its free space.
+std::vector<uint8_t> WideHeaderVolume();
+
 }  // namespace clockramp::testing
 
 #endif  // CLOCKRAMP_TESTS_IMAGE_SAMPLEFIRMWARE_H_

@@ -1,13 +1,14 @@
 // The firmware volume as a third-party parser sees it: UEFIExtract (Debian's
 // uefitool-cli) must parse it without complaint, find the PEIM by its GUID
 // and hand back the PE32 body byte for byte; a damaged checksum must be
-// reported. UEFIExtract exits 0 even when it reports a checksum error, so the
-// tests read what it prints.
+// reported, as our walk reports it. UEFIExtract exits 0 even when it reports
+// a checksum error, so the tests read what it prints.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "TestTools.h"
+#include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"
 
 namespace clockramp::fv {
@@ -65,7 +66,8 @@ TEST_F(UefiExtractTest, ParsesTheVolumeWithoutComplaint) {
        {std::string("FFSv2"), kFirmwareFileSystem2Guid.ToString(), std::string("PEI module"),
         kClockRampFileGuid.ToString() + " | ClockRamp", std::string("PEI dependency"),
         std::string("PE32 image"), std::string("UI section"), std::string("Volume free space")}) {
-    EXPECT_NE(report.find(expected), std::string::npos) << "no \"" << expected << "\" in\n" << report;
+    EXPECT_NE(report.find(expected), std::string::npos) << "no \"" << expected << "\" in\n"
+                                                        << report;
   }
 }
 
@@ -117,7 +119,23 @@ TEST_F(UefiExtractTest, DamagedChecksumsAreReported) {
     damaged[c.offset] ^= 0x01;
     const auto result = Extract(damaged, "report");
     EXPECT_NE(result.output.find(c.message), std::string::npos)
-        << c.damage << ": UEFIExtract said\n" << result.output;
+        << c.damage << ": UEFIExtract said\n"
+        << result.output;
+    // Our walk, going on past damage, finds it too; a file's checksum it
+    // marks in UEFIExtract's words, with the same values.
+    const Node root = WalkImage(damaged, {.keep_going = true});
+    ASSERT_EQ(CountDamage(root), 1U) << c.damage;
+    const Node& volume = root.children.at(0);
+    const std::vector<std::string>& found =
+        volume.damage.empty() ? volume.children.at(0).damage : volume.damage;
+    ASSERT_EQ(found.size(), 1U) << c.damage;
+    EXPECT_NE(found[0].find("checksum"), std::string::npos) << c.damage << ": " << found[0];
+    if (!volume.damage.empty()) {
+      continue;
+    }
+    EXPECT_NE(result.output.find(found[0]), std::string::npos)
+        << c.damage << ": we said " << found[0] << ", UEFIExtract said\n"
+        << result.output;
   }
 }
 
