@@ -60,8 +60,10 @@ for t in "${targets[@]}"; do
       >"$out/replay-$t.log" 2>&1
   llvm-profdata merge -sparse -o "$out/$t.profdata" "$out"/replay-*.profraw
   read -r -a sources <<<"${files[$t]}"
+  # The build names its sources through build-coverage/..; the listing takes
+  # them by their names in the project.
   llvm-cov show "$binary" -instr-profile="$out/$t.profdata" -show-line-counts-or-regions \
-    "${sources[@]}" >"$out/$t-coverage.txt"
+    -path-equivalence="$PWD/$out/..,$PWD" "${sources[@]}" >"$out/$t-coverage.txt"
   # Lines per file from the summary of the whole binary, cut to the target's files.
   llvm-cov export "$binary" -instr-profile="$out/$t.profdata" -summary-only |
     python3 -c '
@@ -72,8 +74,8 @@ covered = total = 0
 parts = []
 for f in json.load(sys.stdin)["data"][0]["files"]:
     name = os.path.relpath(f["filename"], root)
-    if any(name == w or (w.endswith("/") and name.startswith(w)) for w in wanted):
-        lines = f["summary"]["lines"]
+    lines = f["summary"]["lines"]
+    if lines["count"] > 0 and any(name == w or (w.endswith("/") and name.startswith(w)) for w in wanted):
         covered += lines["covered"]
         total += lines["count"]
         parts.append("%s %d/%d" % (name, lines["covered"], lines["count"]))
