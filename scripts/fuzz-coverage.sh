@@ -24,7 +24,7 @@ readers="$out/fuzz/readers/clockramp-fuzz-readers"
 # The files (or folders, ending in /) each target reads with.
 declare -A files=(
   [module]="module/ ramp/ clockgen/ sio/ timer/ pei/"
-  [firmware_walk]="image/FirmwareWalk.cpp image/Lzma.cpp"
+  [firmware_walk]="image/FirmwareWalk.cpp image/Lzma.cpp image/FirmwareEdit.cpp image/PeimInsert.cpp"
   [pe_image]="image/PeImage.cpp image/TeImage.cpp image/Rebase.cpp image/ImageChecks.cpp"
   [scenario]="tools/Scenario.cpp"
   [i2cdump]="tools/I2cDump.cpp"

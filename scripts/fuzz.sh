@@ -73,13 +73,6 @@ for t in "${targets[@]}"; do
     args+=(-max_len="${max_len[$t]}")
     [ -f "fuzz/dict/$t.dict" ] && args+=(-dict="fuzz/dict/$t.dict")
   fi
-  if [ "$t" = firmware_walk ]; then
-    # Until the walk bounds what an LZMA header claims, a claim of up to
-    # 4 GiB is refused here as an out-of-memory, and the search goes on in a
-    # fresh worker (fork mode); any other finding still stops it.
-    args+=(-malloc_limit_mb=512 -ignore_ooms=1 -ignore_crashes=0 -ignore_timeouts=0)
-    [ "$jobs" -gt 1 ] || args+=(-fork=1)
-  fi
   if [ "$jobs" -gt 1 ]; then
     args+=(-fork="$jobs" -ignore_crashes=0)
   fi
@@ -99,8 +92,6 @@ for t in "${targets[@]}"; do
   corp=$(sed -n 's/.* corp: \([0-9]*\).*/\1/p' <<<"$last")
   printf 'fuzz: %-14s %10s executions in %s s, corpus %s inputs, %s edges, %s features' \
     "$t" "${runs:-?}" "$((SECONDS - started))" "${corp:-?}" "${cov:-?}" "${ft:-?}"
-  ooms=$(sed -n 's|.* oom/timeout/crash: \([0-9]*\)/.*|\1|p' <<<"$last")
-  [ -z "$ooms" ] || printf ', %s out-of-memory inputs set aside' "$ooms"
   if [ $status -ne 0 ]; then
     printf ': FINDING (exit %s)\n' "$status"
     tail -n 40 "$log"

@@ -1,19 +1,37 @@
-// The firmware walk (`clockramp-fv list` and `insert`, the QEMU engine's
-// image build): volumes, files, sections, GUID-defined and LZMA sections,
-// nested volumes. A tree that comes back must hold together: every child
-// inside its parent's payload, past the parent's header, the bytes of every
-// node as long as the node says, a node mapped in the image inside the
-// image, and the listing one printable line per node.
+// The firmware walk and what the tools do with a firmware image they were
+// given: `clockramp-fv list` (the walk that goes on past damage and marks
+// it), the strict walk of `insert` and of the QEMU engine's image build, and
+// `insert` itself, which adds the module's PEIM file to the image's PEI
+// volume (rebased for a volume run at 0x820000, listed in the apriori file,
+// replacing a file of its name) and walks its own result.
+//
+// A tree that comes back must hold together: every child inside its parent's
+// payload, past the parent's header, the bytes of every node as long as the
+// node says, a node mapped in the image inside the image, and the listing
+// one printable line per node. A refusal is one printable line. The walks
+// decompress at most 16 MiB an image here, where the tools allow 512 MiB:
+// the same checks, at a size each input can afford.
 #include <sstream>
 #include <string>
 
 #include "fuzz/readers/ReaderTarget.h"
+#include "image/FirmwareEdit.h"
 #include "image/FirmwareWalk.h"
+#include "image/PeImage.h"
+#include "image/PeimInsert.h"
+
+#ifndef CLOCKRAMP_QEMU_MODULE_IMAGE
+#error "CLOCKRAMP_QEMU_MODULE_IMAGE must name ClockRamp.efi"
+#endif
 
 namespace clockramp::fuzz {
 namespace {
 
 namespace fv = clockramp::fv;
+namespace pe = clockramp::pe;
+
+constexpr uint64_t kMaxDecompressed = uint64_t{16} << 20;
+constexpr uint64_t kRunAddress = 0x820000;  // where OVMF's PEI volume runs
 
 // The bytes a node's children lie in: its own, or its decompressed data.
 uint64_t PayloadSize(const fv::Node& node) {
@@ -58,23 +76,11 @@ size_t CheckTree(const fv::Node& root, Input image, const fv::Node& node, fv::No
   return count;
 }
 
-}  // namespace
-
-CLOCKRAMP_READER_TARGET(FuzzFirmwareWalk) {
-  fv::Node root;
-  try {
-    root = fv::WalkImage(data);
-  } catch (const fv::FirmwareFormatError& e) {
-    CheckMessage(e.what());
-    return;
-  }
-  fv::NodePath path;
-  const size_t nodes = CheckTree(root, data, root, path);
+void CheckListing(const fv::Node& root, size_t nodes) {
   std::ostringstream listing;
   fv::PrintTree(listing, root);
-  const std::string text = listing.str();
   size_t lines = 0;
-  for (char c : text) {
+  for (char c : listing.str()) {
     if (c == '\n') {
       ++lines;
     } else if (c < 0x20 || c > 0x7E) {
@@ -84,6 +90,53 @@ CLOCKRAMP_READER_TARGET(FuzzFirmwareWalk) {
   if (lines != nodes) {
     Finding("the listing has " + std::to_string(lines) + " lines for " + std::to_string(nodes) +
             " nodes");
+  }
+}
+
+// Walks with the options; checks the tree, or the refusal.
+bool Walk(Input data, const fv::WalkOptions& options) {
+  fv::Node root;
+  try {
+    root = fv::WalkImage(data, options);
+  } catch (const fv::FirmwareFormatError& e) {
+    CheckMessage(e.what());
+    return false;
+  }
+  fv::NodePath path;
+  CheckListing(root, CheckTree(root, data, root, path));
+  return true;
+}
+
+const pe::PeImage& ModuleImage() {
+  static const pe::PeImage image = pe::PeImage::ReadFile(CLOCKRAMP_QEMU_MODULE_IMAGE);
+  return image;
+}
+
+void Insert(Input data, const fv::WalkOptions& walk) {
+  fv::InsertOptions options;
+  options.walk = walk;
+  options.run_address = kRunAddress;
+  options.apriori = true;
+  options.replace = true;
+  try {
+    fv::InsertPeim(data, ModuleImage(), options);
+  } catch (const fv::FirmwareFormatError& e) {
+    CheckMessage(e.what());
+  } catch (const fv::EditRefused& e) {
+    CheckMessage(e.what());
+  }
+}
+
+}  // namespace
+
+CLOCKRAMP_READER_TARGET(FuzzFirmwareWalk) {
+  fv::WalkOptions options;
+  options.max_decompressed = kMaxDecompressed;
+  options.keep_going = true;
+  Walk(data, options);
+  options.keep_going = false;
+  if (Walk(data, options)) {
+    Insert(data, options);
   }
 }
 
