@@ -39,30 +39,47 @@ void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
   std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-// The sections of the PEIM file up to, not including, the image section: the
-// dependency expression and, when the body would be misaligned, a pad.
-std::vector<uint8_t> LeadingSections(const PeimOptions& options) {
-  if (options.body_alignment == 0 || options.body_alignment > kFileAlignment ||
-      (options.body_alignment & (options.body_alignment - 1)) != 0) {
-    throw std::invalid_argument("image body alignment must be 1, 2, 4 or 8");
+// log2 of the data alignments a file can declare, by the three-bit field,
+// without and with FFS_ATTRIB_DATA_ALIGNMENT_2.
+constexpr std::array<uint8_t, 8> kDataAlignmentLog2 = {0, 4, 7, 9, 10, 12, 15, 16};
+constexpr std::array<uint8_t, 8> kDataAlignment2Log2 = {17, 18, 19, 20, 21, 22, 23, 24};
+
+bool PowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+uint32_t Log2(uint64_t value) {
+  uint32_t log = 0;
+  while ((value >>= 1) != 0) {
+    ++log;
   }
-  const auto misaligned = [&](uint32_t body) {
-    return (body - options.body_skew) % options.body_alignment != 0;
-  };
+  return log;
+}
+
+// The sections of the PEIM file up to, not including, the image section: the
+// dependency expression and, when the body would be misaligned, a raw
+// section that pads it to its place.
+std::vector<uint8_t> LeadingSections(const PeimOptions& options) {
+  if (!PowerOfTwo(options.body_alignment) || options.body_alignment > kMaxFileDataAlignment) {
+    throw std::invalid_argument("image body alignment " + std::to_string(options.body_alignment) +
+                                " is not a power of two up to 16 MiB");
+  }
   std::vector<uint8_t> out = BuildSection(kSectionPeiDepex, PeimDepex(options));
   out.resize(AlignUp(out.size(), kSectionAlignment), 0);
-  // The body follows the file header, these sections and its own header.
-  const auto body = [&] {
-    return kFfsFileHeaderSize + static_cast<uint32_t>(out.size()) + kSectionHeaderSize;
-  };
-  if (misaligned(body())) {
-    // The smallest section there is, a raw one with no body, moves it by 4.
-    Append(out, BuildSection(kSectionRaw, {}));
-  }
-  if (misaligned(body())) {
-    throw std::invalid_argument("the image body cannot be placed " +
-                                std::to_string(options.body_skew) + " bytes past a " +
-                                std::to_string(options.body_alignment) + "-byte boundary");
+  // From the start of the file's data, the body follows these sections and
+  // its own header. (Up to 8 the file's start serves as well: its header is
+  // a multiple of 8.)
+  const uint64_t body = out.size() + kSectionHeaderSize;
+  const uint64_t alignment = options.body_alignment;
+  const uint64_t pad = (alignment - (body - options.body_skew) % alignment) % alignment;
+  if (pad != 0) {
+    // A raw section is at least its header; one a whole alignment longer
+    // than too short a pad puts the body at the next boundary.
+    const uint64_t size = pad < kSectionHeaderSize ? pad + alignment : pad;
+    if (size % kSectionAlignment != 0) {
+      throw std::invalid_argument("the image body cannot be placed " +
+                                  std::to_string(options.body_skew) + " bytes past a " +
+                                  std::to_string(options.body_alignment) + "-byte boundary");
+    }
+    Append(out, BuildSection(kSectionRaw, std::vector<uint8_t>(size - kSectionHeaderSize, 0)));
   }
   return out;
 }
@@ -75,6 +92,34 @@ const Guid kFirmwareFileSystem2Guid = Guid::Parse("8C8CE578-8A3D-4F1C-9935-89618
 const Guid kFirmwareFileSystem3Guid = Guid::Parse("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");
 const Guid kLzmaSectionGuid = Guid::Parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
 const Guid kPeiAprioriFileGuid = Guid::Parse("1B45CC0A-156A-428A-AF62-49864DA0E6E6");
+
+uint8_t DataAlignmentAttributes(uint32_t alignment) {
+  if (!PowerOfTwo(alignment) || alignment > kMaxFileDataAlignment) {
+    throw std::invalid_argument("no file can declare a data alignment of " +
+                                std::to_string(alignment));
+  }
+  if (alignment <= kFileAlignment) {
+    return 0;
+  }
+  const uint32_t log = Log2(alignment);
+  for (size_t field = 0; field < kDataAlignmentLog2.size(); ++field) {
+    if (kDataAlignmentLog2[field] >= log) {
+      return static_cast<uint8_t>(field << 3);
+    }
+  }
+  for (size_t field = 0; field < kDataAlignment2Log2.size(); ++field) {
+    if (kDataAlignment2Log2[field] >= log) {
+      return static_cast<uint8_t>((field << 3) | kFfsAttribDataAlignment2);
+    }
+  }
+  return 0;  // not reached: 16 MiB is the last entry
+}
+
+uint32_t FileDataAlignment(uint8_t attributes) {
+  const uint32_t field = (attributes & kFfsAttribDataAlignment) >> 3;
+  return 1U << ((attributes & kFfsAttribDataAlignment2) != 0 ? kDataAlignment2Log2[field]
+                                                             : kDataAlignmentLog2[field]);
+}
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -319,7 +364,8 @@ std::vector<uint8_t> BuildPeimFile(std::span<const uint8_t> image, const PeimOpt
   Append(data, BuildSection(options.image_section_type, image));
   data.resize(AlignUp(data.size(), kSectionAlignment), 0);
   Append(data, BuildSection(kSectionUserInterface, Utf16Name(options.ui_name)));
-  return BuildFile(options.file_guid, kFileTypePeim, kFfsAttribChecksum, data,
+  return BuildFile(options.file_guid, kFileTypePeim,
+                   kFfsAttribChecksum | DataAlignmentAttributes(options.body_alignment), data,
                    options.erase_polarity);
 }
 
@@ -334,12 +380,37 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   constexpr uint32_t kExtHeaderSize = 20;
   const uint32_t first_file = static_cast<uint32_t>(
       AlignUp(header_size + (options.name ? kExtHeaderSize : 0), kFileAlignment));
-  uint32_t used = first_file;
+  // Each file at the first 8-byte boundary that puts its data at its
+  // alignment, with a pad file (a header at least) before it otherwise.
+  std::vector<uint64_t> offsets;
+  std::vector<uint64_t> pads;  // where a pad file starts before the file, or 0
+  uint64_t used = first_file;
+  uint32_t largest = kFileAlignment;
   for (const std::vector<uint8_t>& file : files) {
-    used = static_cast<uint32_t>(AlignUp(used, kFileAlignment) + file.size());
+    const uint64_t first = AlignUp(used, kFileAlignment);
+    const uint32_t alignment = file.size() > 19 ? FileDataAlignment(file[19]) : 1;
+    const uint64_t header = (file.size() > 19 && (file[19] & kFfsAttribLargeFile) != 0)
+                                ? kFfsLargeFileHeaderSize
+                                : kFfsFileHeaderSize;
+    largest = std::max(largest, alignment);
+    uint64_t at = first;
+    if ((at + header) % alignment != 0) {
+      at = AlignUp(first + kFfsFileHeaderSize + header, alignment) - header;
+    }
+    pads.push_back(at == first ? 0 : first);
+    offsets.push_back(at);
+    used = at + file.size();
   }
-  used = std::max(used, options.min_length);
-  const uint32_t blocks = (used + options.block_size - 1) / options.block_size;
+  uint32_t attributes = options.attributes;
+  if ((attributes & kFvbWeakAlignment) == 0 &&
+      ((attributes & kFvbAlignmentMask) >> 16) < Log2(largest)) {
+    attributes = (attributes & ~kFvbAlignmentMask) | (Log2(largest) << 16);
+  }
+  if (used > 0xFFFFFFFFULL) {
+    throw std::invalid_argument("the files need a volume larger than 4 GiB");
+  }
+  used = std::max<uint64_t>(used, options.min_length);
+  const auto blocks = static_cast<uint32_t>((used + options.block_size - 1) / options.block_size);
   const uint32_t length = blocks * options.block_size;
 
   const bool erase_polarity = (options.attributes & kFvbErasePolarity) != 0;
@@ -353,7 +424,7 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
   fv[41] = 'F';
   fv[42] = 'V';
   fv[43] = 'H';
-  Put32(fv, 44, options.attributes);
+  Put32(fv, 44, attributes);
   Put16(fv, 48, static_cast<uint16_t>(header_size));
   Put16(fv, 52, static_cast<uint16_t>(options.name ? header_size : 0));
   fv[55] = kFvRevision;
@@ -367,12 +438,15 @@ std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>
     Put32(fv, header_size + 16, kExtHeaderSize);
   }
 
-  uint32_t at = first_file;
-  for (const std::vector<uint8_t>& file : files) {
-    at = static_cast<uint32_t>(AlignUp(at, kFileAlignment));
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (pads[i] != 0) {
+      const std::vector<uint8_t> pad =
+          BuildPadFile(static_cast<uint32_t>(offsets[i] - pads[i]), erase_polarity);
+      std::copy(pad.begin(), pad.end(), fv.begin() + static_cast<std::ptrdiff_t>(pads[i]));
+    }
     // Between files the gap keeps the erased value, as flash would.
-    std::copy(file.begin(), file.end(), fv.begin() + at);
-    at += static_cast<uint32_t>(file.size());
+    std::copy(files[i].begin(), files[i].end(),
+              fv.begin() + static_cast<std::ptrdiff_t>(offsets[i]));
   }
   return fv;
 }

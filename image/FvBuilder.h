@@ -74,7 +74,11 @@ inline constexpr uint8_t kDepexPush = 0x02;
 inline constexpr uint8_t kDepexEnd = 0x08;
 
 inline constexpr uint8_t kFfsAttribLargeFile = 0x01;
+inline constexpr uint8_t kFfsAttribDataAlignment2 = 0x02;
+inline constexpr uint8_t kFfsAttribDataAlignment = 0x38;
 inline constexpr uint8_t kFfsAttribChecksum = 0x40;
+// The largest data alignment a file can ask for.
+inline constexpr uint32_t kMaxFileDataAlignment = 1U << 24;
 // GUID-defined section attributes.
 inline constexpr uint16_t kGuidedProcessingRequired = 0x0001;
 inline constexpr uint8_t kFixedFileChecksum = 0xAA;
@@ -107,6 +111,10 @@ inline constexpr uint32_t kFvbStickyWrite = 0x00000200;
 inline constexpr uint32_t kFvbMemoryMapped = 0x00000400;
 inline constexpr uint32_t kFvbErasePolarity = 0x00000800;
 inline constexpr uint32_t kFvbAlignment8 = 0x00030000;
+// The volume's own alignment, as a power of two in bits 20:16, and the bit
+// that says the files' alignments need not be within it.
+inline constexpr uint32_t kFvbAlignmentMask = 0x001F0000;
+inline constexpr uint32_t kFvbWeakAlignment = 0x80000000;
 // A flash volume that is read in place: readable, memory-mapped, erased
 // bits read 1, a cleared bit cannot be set again without an erase, files
 // aligned to 8 bytes.
@@ -123,6 +131,16 @@ std::string Hex(uint64_t value);
 
 // Rounds up to a multiple of a power of two.
 uint64_t AlignUp(uint64_t value, uint64_t alignment);
+
+// The data-alignment bits of a file's attributes (FFS_ATTRIB_DATA_ALIGNMENT
+// and FFS_ATTRIB_DATA_ALIGNMENT_2) for the smallest alignment a file can
+// declare that is at least `alignment` (a power of two): none up to 8, which
+// every file has, then 16, 128, 512, 1 KiB, 4 KiB, 32 KiB, 64 KiB, 128 KiB ...
+// 16 MiB. Throws std::invalid_argument for anything else.
+uint8_t DataAlignmentAttributes(uint32_t alignment);
+// The alignment of a file's data (the bytes after its header) that its
+// attributes declare: 1 when they declare none.
+uint32_t FileDataAlignment(uint8_t attributes);
 
 // One section: its 4-byte header (24-bit size including the header, type) and body.
 std::vector<uint8_t> BuildSection(uint8_t type, std::span<const uint8_t> body);
@@ -147,10 +165,12 @@ struct PeimOptions {
   std::string ui_name = "ClockRamp";
   // The image section: kSectionPe32, or kSectionTe for the stripped form.
   uint8_t image_section_type = kSectionPe32;
-  // Alignment of the image body from the start of the file (at most 8: files
-  // in a volume are 8-byte aligned and this builder sets no data alignment),
-  // and how far past such a boundary the body starts. A TE body starts
-  // StrippedSize - 40 bytes after its image's (aligned) base.
+  // Alignment of the image body from the start of the file's data (a power
+  // of two up to 16 MiB), and how far past such a boundary the body starts.
+  // Files in a volume are 8-byte aligned; beyond 8 the file declares the
+  // alignment its data needs (DataAlignmentAttributes), and a volume places
+  // it there. A TE body starts StrippedSize - 40 bytes after its image's
+  // (aligned) base.
   uint32_t body_alignment = 8;
   uint32_t body_skew = 0;
   // The erase polarity of the volume the file goes into (its state byte).
@@ -191,9 +211,12 @@ struct VolumeOptions {
 };
 
 // A volume of the firmware file system 2 holding the files in order, each at
-// an 8-byte boundary, its length the smallest whole number of blocks (and at
-// least min_length), the rest free space (the erased value), with a block map
-// ended by a zero entry, an extended header when named, and a header checksum.
+// an 8-byte boundary and its data at the alignment its attributes declare (a
+// pad file before it where needed), its length the smallest whole number of
+// blocks (and at least min_length), the rest free space (the erased value),
+// with a block map ended by a zero entry, an extended header when named, and
+// a header checksum. The volume's own alignment is raised to its files'
+// largest unless the attributes say it is weak.
 std::vector<uint8_t> BuildFirmwareVolume(const std::vector<std::vector<uint8_t>>& files,
                                          const VolumeOptions& options = {});
 

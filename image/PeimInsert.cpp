@@ -119,6 +119,31 @@ class VolumeWriter {
     free_ = at + file.size();
   }
 
+  // Raises the volume's own alignment to `alignment` when it declares less
+  // and is not weakly aligned, as a file in it now asks for that much.
+  void RaiseAlignment(uint32_t alignment) {
+    uint32_t attributes = bytes_[44] | (bytes_[45] << 8) | (bytes_[46] << 16) |
+                          (static_cast<uint32_t>(bytes_[47]) << 24);
+    uint32_t log = 0;
+    while ((1U << log) < alignment) {
+      ++log;
+    }
+    if ((attributes & kFvbWeakAlignment) != 0 || ((attributes & kFvbAlignmentMask) >> 16) >= log) {
+      return;
+    }
+    attributes = (attributes & ~kFvbAlignmentMask) | (log << 16);
+    for (unsigned i = 0; i < 4; ++i) {
+      bytes_[44 + i] = static_cast<uint8_t>(attributes >> (8 * i));
+    }
+    const uint32_t header = bytes_[48] | (bytes_[49] << 8);
+    bytes_[50] = 0;
+    bytes_[51] = 0;
+    const uint16_t sum = Sum16(std::span(bytes_).first(header));
+    const auto checksum = static_cast<uint16_t>(0x10000 - sum);
+    bytes_[50] = static_cast<uint8_t>(checksum);
+    bytes_[51] = static_cast<uint8_t>(checksum >> 8);
+  }
+
   [[nodiscard]] std::vector<uint8_t>& bytes() { return bytes_; }
 
  private:
@@ -238,15 +263,35 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
   result.listed_apriori = options.apriori;
 
   // The image must start at a multiple of its section alignment where it
-  // runs. Files sit at 8-byte boundaries of the volume: a raw section in the
-  // file moves the body by 4 when the volume's address is 4 off such a
-  // boundary, and a pad file before the file gives any larger alignment.
-  const uint64_t alignment = std::max<uint64_t>(kFileAlignment, image.headers().section_alignment);
+  // runs. Files sit at 8-byte boundaries of the volume: up to 8, a raw
+  // section in the file moves the body by 4 when the volume's address is 4
+  // off such a boundary. Beyond 8 the file declares the data alignment the
+  // image needs, a raw section puts the body at a multiple of it from the
+  // data, and a pad file before the file puts the data there in the volume,
+  // which must run at such a multiple itself.
+  const uint32_t section_alignment = image.headers().section_alignment;
   PeimOptions peim = options.peim;
-  peim.body_alignment = kFileAlignment;
   peim.erase_polarity = volume.erase_polarity;
-  peim.body_skew =
-      static_cast<uint32_t>((kFileAlignment - volume_address % kFileAlignment) % kFileAlignment);
+  uint32_t data_alignment = 1;
+  if (section_alignment <= kFileAlignment) {
+    peim.body_alignment = kFileAlignment;
+    peim.body_skew =
+        static_cast<uint32_t>((kFileAlignment - volume_address % kFileAlignment) % kFileAlignment);
+  } else {
+    try {
+      data_alignment = FileDataAlignment(DataAlignmentAttributes(section_alignment));
+    } catch (const std::invalid_argument& e) {
+      throw EditRefused(options.peim.ui_name + ": " + e.what());
+    }
+    if (volume_address % data_alignment != 0) {
+      throw EditRefused("the image's sections are aligned to " + Hex(section_alignment) +
+                        ", its file's data to " + Hex(data_alignment) +
+                        ", and the volume runs at " + Hex(volume_address) +
+                        ", not at a multiple of that");
+    }
+    peim.body_alignment = section_alignment;
+    peim.body_skew = 0;
+  }
   uint64_t body = 0;
   try {
     body = ImageBodyOffset(peim);
@@ -254,7 +299,10 @@ std::vector<uint8_t> InsertIntoVolume(const Node& volume, std::vector<uint8_t> b
     throw EditRefused("the volume runs at " + Hex(volume_address) +
                       ", where no file can hold the image at an 8-byte boundary");
   }
-  const uint64_t at = writer.Place(volume_address, body, alignment);
+  const uint64_t at = data_alignment == 1
+                          ? writer.Place(volume_address, body, kFileAlignment)
+                          : writer.Place(volume_address, kFfsFileHeaderSize, data_alignment);
+  writer.RaiseAlignment(data_alignment);
   const uint64_t base = volume_address + at + body;
   if (base + image.bytes().size() > kFourGiB) {
     throw EditRefused("the image would run at " + Hex(base) + ", past 4 GiB");

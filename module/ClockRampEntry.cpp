@@ -13,7 +13,8 @@ extern "C" {
 
 const EFI_PEI_NOTIFY_DESCRIPTOR ClockRampNotifyList = {
     EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST,
-    &EFI_PEI_SMBUS2_PPI_GUID, ClockRampNotify};
+    // MdePkg's descriptor holds a pointer to a writable GUID; nothing writes through it.
+    (EFI_GUID *)&gClockRampSmbus2PpiGuid, ClockRampNotify};
 
 EFI_STATUS EFIAPI ClockRampEntry(EFI_PEI_FILE_HANDLE FileHandle,
                                  const EFI_PEI_SERVICES **PeiServices) {

@@ -1,23 +1,18 @@
 /** @file
-  GUID constants of the PPIs and variables the module uses (read-only data).
+  GUID constants of the PPIs and variables the module uses, in read-only
+  data. The PPI GUIDs take their values from the PI definitions (MdePkg's
+  under EDK II), the variable GUIDs from pei/PeiAccess.h. Under EDK II the
+  module keeps its own constant copies rather than AutoGen.c's, which are
+  writable data, so that the image has none.
 **/
 #include "pei/PeiAccess.h"
 
 extern "C" {
 
-const EFI_GUID EFI_PEI_SMBUS2_PPI_GUID = {
-    0x9CA93627, 0xB65B, 0x4324, {0xA2, 0x02, 0xC0, 0xB4, 0x61, 0x76, 0x45, 0x43}};
-
-const EFI_GUID EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID = {
-    0x2AB86EF5, 0xECB5, 0x4134, {0xB5, 0x56, 0x38, 0x54, 0xCA, 0x1F, 0xE1, 0xB4}};
-
-const EFI_GUID PCD_PPI_GUID = {
-    0x06E81C58, 0x4AD7, 0x44BC, {0x83, 0x90, 0xF1, 0x02, 0x65, 0xF7, 0x24, 0x80}};
-
-const EFI_GUID SETUP_VARIABLE_GUID = {
-    0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
-
-const EFI_GUID PCH_RC_CONFIGURATION_GUID = {
-    0xD19A26A3, 0x17F1, 0x48C3, {0x8A, 0x1E, 0x11, 0xEB, 0x0A, 0x7F, 0x6E, 0x4E}};
+const EFI_GUID gClockRampSmbus2PpiGuid = EFI_PEI_SMBUS2_PPI_GUID;
+const EFI_GUID gClockRampVariablePpiGuid = EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID;
+const EFI_GUID gClockRampPcdPpiGuid = PCD_PPI_GUID;
+const EFI_GUID gClockRampSetupGuid = SETUP_VARIABLE_GUID;
+const EFI_GUID gClockRampPchRcConfigurationGuid = PCH_RC_CONFIGURATION_GUID;
 
 }  // extern "C"

@@ -21,7 +21,7 @@ EFI_PEI_SERVICES **FindPeiServices(void) {
 **/
 EFI_STATUS FindPcdService(PCD_PPI **Ppi) {
   const EFI_PEI_SERVICES **PeiServices = (const EFI_PEI_SERVICES **)FindPeiServices();
-  return (*PeiServices)->LocatePpi(PeiServices, &PCD_PPI_GUID, 0, NULL, (VOID **)Ppi);
+  return (*PeiServices)->LocatePpi(PeiServices, &gClockRampPcdPpiGuid, 0, NULL, (VOID **)Ppi);
 }
 
 /**

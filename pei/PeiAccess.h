@@ -12,11 +12,22 @@
 extern "C" {
 #endif
 
-extern const EFI_GUID EFI_PEI_SMBUS2_PPI_GUID;
-extern const EFI_GUID EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID;
-extern const EFI_GUID PCD_PPI_GUID;
-extern const EFI_GUID SETUP_VARIABLE_GUID;
-extern const EFI_GUID PCH_RC_CONFIGURATION_GUID;
+/// Vendor GUIDs of the "Setup" and "PchRcConfiguration" variables (initializers).
+#define SETUP_VARIABLE_GUID                                                        \
+  {                                                                                \
+    0xEC87D643, 0xEBA4, 0x4BB5, { 0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9 } \
+  }
+#define PCH_RC_CONFIGURATION_GUID                                                  \
+  {                                                                                \
+    0xD19A26A3, 0x17F1, 0x48C3, { 0x8A, 0x1E, 0x11, 0xEB, 0x0A, 0x7F, 0x6E, 0x4E } \
+  }
+
+/// The GUIDs above and the PPI GUIDs of pei/PiDefs.h, as constants (pei/Guids.cpp).
+extern const EFI_GUID gClockRampSmbus2PpiGuid;
+extern const EFI_GUID gClockRampVariablePpiGuid;
+extern const EFI_GUID gClockRampPcdPpiGuid;
+extern const EFI_GUID gClockRampSetupGuid;
+extern const EFI_GUID gClockRampPchRcConfigurationGuid;
 
 /// PCD token holding the base of the memory-mapped PCI Express configuration space.
 #define PCD_PCIE_BASE_TOKEN 5

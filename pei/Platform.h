@@ -72,6 +72,10 @@ UINT16 MmioRead16(UINT32 Address);
 **/
 void MmioWrite16(UINT32 Address, UINT16 Value);
 
+#if !CLOCKRAMP_MDEPKG
+// Built by EDK II, the three below are MdePkg's BaseLib functions of the same
+// names and meaning, declared by <Library/BaseLib.h>.
+
 /**
   Stores the IDT register (SIDT).
 
@@ -93,5 +97,7 @@ void CpuPause(void);
   @return The 64-bit quotient, truncated.
 **/
 UINT64 DivU64x32(UINT64 Dividend, UINT32 Divisor);
+
+#endif  // !CLOCKRAMP_MDEPKG
 
 #endif  // CLOCKRAMP_PEI_PLATFORM_H_

@@ -29,6 +29,7 @@ UINT16 MmioRead16(UINT32 Address) { return *(volatile const UINT16 *)(UINTN)Addr
 
 void MmioWrite16(UINT32 Address, UINT16 Value) { *(volatile UINT16 *)(UINTN)Address = Value; }
 
+#if !CLOCKRAMP_MDEPKG
 void AsmReadIdtr(IA32_DESCRIPTOR *Idtr) {
   __asm__ __volatile__("sidt %0" : "=m"(*Idtr) : : "memory");
 }
@@ -55,3 +56,4 @@ UINT64 DivU64x32(UINT64 Dividend, UINT32 Divisor) {
   __asm__("divl %4" : "=a"(QuotientLow), "=d"(Remainder) : "a"(Low), "d"(Remainder), "r"(Divisor));
   return ((UINT64)QuotientHigh << 32) | QuotientLow;
 }
+#endif  // !CLOCKRAMP_MDEPKG

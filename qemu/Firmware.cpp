@@ -1,7 +1,9 @@
 #include "qemu/Firmware.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 
@@ -56,6 +58,14 @@ FirmwareInputs DefaultFirmwareInputs(bool beforeMemory) {
 std::string DefaultFirmwarePath(bool beforeMemory) {
   std::string path = CLOCKRAMP_QEMU_FIRMWARE;
   return beforeMemory ? path.replace(path.rfind(".fd"), 3, "-apriori.fd") : path;
+}
+
+std::string FirmwarePathForImage(const std::string& module, bool beforeMemory) {
+  const size_t key = std::hash<std::string>{}(fs::absolute(module).string());
+  char name[64];
+  std::snprintf(name, sizeof name, "clockramp-ovmf-%016zx%s.fd", key,
+                beforeMemory ? "-apriori" : "");
+  return (fs::temp_directory_path() / name).string();
 }
 
 // The three files go into the decompressed PEI volume one after the other,

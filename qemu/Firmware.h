@@ -37,6 +37,9 @@ struct FirmwareInputs {
 // firmware file and where this build keeps the prepared image.
 FirmwareInputs DefaultFirmwareInputs(bool beforeMemory = false);
 std::string DefaultFirmwarePath(bool beforeMemory = false);
+// Where the firmware with another module image (`clockramp run --image`) is
+// kept: in the system's temporary folder, one file per image path.
+std::string FirmwarePathForImage(const std::string& module, bool beforeMemory = false);
 
 // The firmware image with the three files added. Throws std::runtime_error
 // (or the insert's own errors) when an input is missing or does not fit.

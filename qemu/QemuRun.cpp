@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -47,11 +48,12 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 // The command line: q35 with SMM and the secure flash the firmware was built
-// for, the two flash drives, the scenario in fw_cfg, isa-debug-exit, and the
-// traces of device accesses into `trace`.
+// for, the two flash drives, the scenario in fw_cfg, isa-debug-exit, the
+// firmware's debug console into `firmware_log`, and the traces of device
+// accesses into `trace`.
 std::vector<std::string> CommandLine(const std::string& qemu, const QemuOptions& options,
                                      const std::string& vars, const std::string& scenario,
-                                     const std::string& trace) {
+                                     const std::string& trace, const std::string& firmware_log) {
   std::vector<std::string> args = {
       qemu,
       "-machine",
@@ -72,6 +74,10 @@ std::vector<std::string> CommandLine(const std::string& qemu, const QemuOptions&
       "-no-reboot",
       "-device",
       "isa-debug-exit,iobase=0xf4,iosize=4",
+      "-debugcon",
+      "file:" + firmware_log,
+      "-global",
+      "isa-debugcon.iobase=0x402",
       "-fw_cfg",
       std::string("name=") + kScenarioFwCfgName + ",file=" + scenario,
       "-D",
@@ -219,11 +225,12 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
   const std::string scenario = (dir / "scenario.bin").string();
   const std::string vars = (dir / "vars.fd").string();
   const std::string trace = (dir / "trace.log").string();
+  const std::string firmware_log = (dir / "firmware.log").string();
   WriteBytes(scenario, blob);
   fs::copy_file(options.vars, vars, fs::copy_options::overwrite_existing);
 
   auto start = Clock::now();
-  run.exitStatus = Run(CommandLine(qemu, options, vars, scenario, trace),
+  run.exitStatus = Run(CommandLine(qemu, options, vars, scenario, trace, firmware_log),
                        (dir / "qemu.out").string(), options.timeLimitSeconds, run.timedOut);
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -237,6 +244,10 @@ QemuRun RunQemu(const board::BoardConfig& config, const QemuOptions& options) {
   if (options.execRange) {
     std::ifstream in(trace);
     run.executed = ReadExecutedBlocks(in);
+  }
+  {
+    std::ifstream in(firmware_log, std::ios::binary);
+    run.firmwareLog.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   {
     std::ofstream log(dir / "helper.log");

@@ -54,7 +54,11 @@ struct QemuRun {
   bool timedOut = false;
   double seconds = 0;
   std::string workDir;
-  std::vector<uint64_t> executed;     // with execRange: block addresses, first run first
+  std::vector<uint64_t> executed;  // with execRange: block addresses, first run first
+  // What the firmware itself logged on its debug console (port 0x402): a
+  // DEBUG build's PEI core says what it loads and dispatches; empty for
+  // the ovmf-ia32 package's RELEASE build.
+  std::string firmwareLog;
   std::vector<std::string> problems;  // why the run cannot be trusted (empty when fine)
 };
 

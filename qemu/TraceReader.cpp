@@ -11,7 +11,6 @@ namespace qemu {
 namespace {
 
 constexpr std::string_view kLogPrefix = "crq ";
-constexpr uint16_t kDebugConPort = 0x402;
 constexpr uint16_t kPmBaseMask = 0xFF80;
 
 // One memory_region_ops_read/_write line.
@@ -123,7 +122,10 @@ class Reader {
     if (!a) {
       return;  // pci_cfg_* and other events: the region accesses carry the same
     }
-    if (a->write && (a->name == "isa-debugcon" || (a->name == "io" && a->addr == kDebugConPort))) {
+    if (a->name == "isa-debugcon") {
+      return;  // the firmware's own debug log (QemuRun::firmwareLog), never the module's
+    }
+    if (a->write && a->name == "io" && a->addr == kHelperLogPort) {
       LogByte(static_cast<char>(a->value));
       return;
     }
@@ -167,7 +169,7 @@ class Reader {
     std::string line;
     line.swap(pending_);
     if (!line.starts_with(kLogPrefix)) {
-      return;  // not the helpers' (the firmware's own debug output, if any)
+      return;  // not a helper line
     }
     line.erase(0, kLogPrefix.size());
     out_.log.push_back(line);

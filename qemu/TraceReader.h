@@ -26,6 +26,12 @@ namespace qemu {
 // q35's PCI Express configuration window (MCH PCIEXBAR as the firmware sets it).
 inline constexpr uint64_t kEcamBase = 0xB0000000;
 
+// The port the helper PEIMs write their log lines to, byte by byte. It is
+// not the firmware's debug console (0x402, where a DEBUG build of OVMF logs
+// through QEMU's isa-debugcon), so that the two logs never interleave; no
+// device decodes it, and every write shows in the trace.
+inline constexpr uint16_t kHelperLogPort = 0x403;
+
 struct ReaderOptions {
   // What the PCD shim answered for token 5, and what the scenario's token 5
   // is: configuration accesses relative to the first are shown relative to

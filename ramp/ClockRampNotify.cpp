@@ -96,12 +96,12 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
   UINTN DataSize = SETUP_VARIABLE_SIZE;
 
   EFI_STATUS Status =
-      LocateFirstPpi(PeiServices, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, (VOID **)&Variable);
+      LocateFirstPpi(PeiServices, &gClockRampVariablePpiGuid, (VOID **)&Variable);
   if (EfiError(Status)) {
     return Status;
   }
   Status =
-      Variable->GetVariable(Variable, kSetupName, &SETUP_VARIABLE_GUID, NULL, &DataSize, Setup);
+      Variable->GetVariable(Variable, kSetupName, &gClockRampSetupGuid, NULL, &DataSize, Setup);
   if (EfiError(Status)) {
     return Status;
   }
@@ -110,7 +110,7 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
     return EFI_BAD_BUFFER_SIZE;
   }
 
-  Status = LocateFirstPpi(PeiServices, &EFI_PEI_SMBUS2_PPI_GUID, (VOID **)&Smbus);
+  Status = LocateFirstPpi(PeiServices, &gClockRampSmbus2PpiGuid, (VOID **)&Smbus);
   if (EfiError(Status)) {
     return Status;
   }
@@ -128,7 +128,7 @@ EFI_STATUS EFIAPI ClockRampNotify(EFI_PEI_SERVICES **PeiServices,
   }
 
   DataSize = PCH_RC_CONFIGURATION_SIZE;
-  Status = Variable->GetVariable(Variable, kPchRcConfigurationName, &PCH_RC_CONFIGURATION_GUID,
+  Status = Variable->GetVariable(Variable, kPchRcConfigurationName, &gClockRampPchRcConfigurationGuid,
                                  NULL, &DataSize, PchRc);
   // A failed read, or one too short to reach the selector, takes the clear policy.
   BOOLEAN SetPolicy = (BOOLEAN)(!EfiError(Status) && DataSize > PCH_RC_SELECTOR_OFFSET &&

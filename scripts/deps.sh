@@ -8,6 +8,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libfmt-dev libunicorn-dev
   uefitool-cli ovmf-ia32 liblzma-dev sigrok-cli qemu-system-x86
+  # EDK II from Debian's source package (scripts/edk2.sh): the unpacking and
+  # patching, BaseTools' C tools, and the assembler and ACPI compiler that
+  # the firmware build calls.
+  dpkg-dev patch uuid-dev nasm acpica-tools
 )
 
 missing=()

@@ -141,10 +141,9 @@ int main(int argc, char** argv) try {
   RegisterIa32Engine(imagePath, atImageBase);
 #endif
 #ifdef CLOCKRAMP_HAVE_QEMU
-  // --qemu-dir is read when a qemu run starts.
-  auto qemuDir = std::make_shared<std::string>();
-  auto beforeMemory = std::make_shared<bool>(false);
-  RegisterQemuEngine(qemuDir, beforeMemory);
+  // Read when a qemu run starts; --image is shared with the ia32 engine.
+  auto qemuOptions = std::make_shared<QemuEngineOptions>();
+  RegisterQemuEngine(qemuOptions);
 #endif
   CLI::App* run = AddRun(app, runOptions, scenario);
   SetupOptions setupOptions;
@@ -154,16 +153,19 @@ int main(int argc, char** argv) try {
   std::string compareScenario;
   AddCompareCapture(app, compareOptions, compareScenario);
 #ifdef CLOCKRAMP_HAVE_QEMU
-  run->add_option("--qemu-dir", *qemuDir,
+  run->add_option("--qemu-dir", qemuOptions->workDir,
                   "With --engine qemu: keep QEMU's trace, the helpers' log and the scenario in "
                   "this folder");
-  run->add_flag("--before-memory", *beforeMemory,
+  run->add_flag("--before-memory", qemuOptions->beforeMemory,
                 "With --engine qemu: dispatch the module before memory, in place, through the "
                 "PEI apriori file");
+  run->add_option("--firmware", qemuOptions->firmware,
+                  "With --engine qemu: boot this firmware as it is, one built with the module "
+                  "and the helper PEIMs in it (its OVMF_VARS.fd beside it)");
 #endif
 #ifdef CLOCKRAMP_HAVE_IA32
   run->add_option("--image", *imagePath,
-                  "The IA-32 image for --engine ia32 (default: the one this build made)");
+                  "The IA-32 image for --engine ia32 or qemu (default: the one this build made)");
   run->add_flag("--at-image-base", *atImageBase,
                 "With --engine ia32: run the image at its own ImageBase with no relocation "
                 "applied, as a rebased image executes in place");
@@ -185,6 +187,15 @@ int main(int argc, char** argv) try {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kExitRan : kExitInvalid;
   }
+#if defined(CLOCKRAMP_HAVE_QEMU) && defined(CLOCKRAMP_HAVE_IA32)
+  qemuOptions->image = *imagePath;
+  if (!qemuOptions->firmware.empty() &&
+      (!qemuOptions->image.empty() || qemuOptions->beforeMemory)) {
+    std::cerr << "clockramp: --firmware runs a firmware as it was built, with its own module and "
+                 "dispatch; --image and --before-memory apply to the firmware clockramp prepares\n";
+    return kExitInvalid;
+  }
+#endif
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
   if (app.got_subcommand("image")) {
     return RunImage(imageOptions);

@@ -1,5 +1,5 @@
 /** @file
-  Log lines on QEMU's debug console port, one byte at a time, so that each
+  Log lines on the helpers' own log port, one byte at a time, so that each
   byte is one traced port write in order with everything else.
 **/
 #include "qemu/peim/HelperPeim.h"
@@ -8,19 +8,19 @@ namespace {
 
 /** Writes one hexadecimal digit. @param[in] Nibble  0 to 15. **/
 void PutDigit(UINT32 Nibble) {
-  HelperOut8(DEBUG_CON_PORT, static_cast<UINT8>(Nibble < 10 ? '0' + Nibble : 'a' + Nibble - 10));
+  HelperOut8(HELPER_LOG_PORT, static_cast<UINT8>(Nibble < 10 ? '0' + Nibble : 'a' + Nibble - 10));
 }
 
 }  // namespace
 
 void LogText(const char *Text) {
   for (; *Text != '\0'; ++Text) {
-    HelperOut8(DEBUG_CON_PORT, static_cast<UINT8>(*Text));
+    HelperOut8(HELPER_LOG_PORT, static_cast<UINT8>(*Text));
   }
 }
 
 void LogHex(UINT64 Value) {
-  HelperOut8(DEBUG_CON_PORT, ' ');
+  HelperOut8(HELPER_LOG_PORT, ' ');
   int Shift = 60;
   while (Shift > 0 && ((Value >> Shift) & 0xF) == 0) {
     Shift -= 4;
@@ -31,9 +31,9 @@ void LogHex(UINT64 Value) {
 }
 
 void LogBytes(const void *Bytes, UINT32 Count) {
-  HelperOut8(DEBUG_CON_PORT, ' ');
+  HelperOut8(HELPER_LOG_PORT, ' ');
   if (Count == 0) {
-    HelperOut8(DEBUG_CON_PORT, '-');
+    HelperOut8(HELPER_LOG_PORT, '-');
   }
   const auto *In = static_cast<const UINT8 *>(Bytes);
   for (UINT32 i = 0; i < Count; ++i) {
@@ -42,4 +42,4 @@ void LogBytes(const void *Bytes, UINT32 Count) {
   }
 }
 
-void LogEnd(void) { HelperOut8(DEBUG_CON_PORT, '\n'); }
+void LogEnd(void) { HelperOut8(HELPER_LOG_PORT, '\n'); }

@@ -75,9 +75,10 @@ typedef struct {
 #define MAX_NAME_CHARS 64U
 
 //
-// Debug console (QEMU -debugcon) and isa-debug-exit ports.
+// The helpers' log port (next to the firmware's debug console at 0x402, and
+// kept apart from it: qemu/TraceReader.h) and the isa-debug-exit port.
 //
-#define DEBUG_CON_PORT 0x402
+#define HELPER_LOG_PORT 0x403
 #define DEBUG_EXIT_PORT 0xF4
 #define DEBUG_EXIT_VALUE 0x10  // QEMU exits with (value << 1) | 1 = 33
 

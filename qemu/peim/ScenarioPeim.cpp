@@ -314,7 +314,7 @@ extern "C" EFI_STATUS EFIAPI ScenarioPeimEntry(EFI_PEI_FILE_HANDLE /*FileHandle*
 
   VOID *OldPcd = nullptr;
   EFI_PEI_PPI_DESCRIPTOR *PcdOld = nullptr;
-  if ((*PeiServices)->LocatePpi(PeiServices, &PCD_PPI_GUID, 0, &PcdOld, &OldPcd) == EFI_SUCCESS &&
+  if ((*PeiServices)->LocatePpi(PeiServices, &gClockRampPcdPpiGuid, 0, &PcdOld, &OldPcd) == EFI_SUCCESS &&
       OldPcd != nullptr) {
     VOID *const *Table = static_cast<VOID *const *>(OldPcd);
     for (UINTN i = 0; i < kPcdPpiEntries; ++i) {
@@ -322,21 +322,21 @@ extern "C" EFI_STATUS EFIAPI ScenarioPeimEntry(EFI_PEI_FILE_HANDLE /*FileHandle*
     }
     gState.OriginalGet64 = reinterpret_cast<PCD_GET64_ENTRY>(Table[kPcdGet64Index]);
     gState.PcdTable[kPcdGet64Index] = reinterpret_cast<VOID *>(ShimGet64);
-    gState.PcdDescriptor = {kPpiFlags, &PCD_PPI_GUID, gState.PcdTable};
+    gState.PcdDescriptor = {kPpiFlags, &gClockRampPcdPpiGuid, gState.PcdTable};
     VOID *Ignored = nullptr;
-    gState.Context.PcdOld = Replace(PeiServices, &PCD_PPI_GUID, &gState.PcdDescriptor, &Ignored);
+    gState.Context.PcdOld = Replace(PeiServices, &gClockRampPcdPpiGuid, &gState.PcdDescriptor, &Ignored);
     gState.Context.PcdShim = &gState.PcdDescriptor;
   }
 
   gState.Variable = {HelperGetVariable, HelperNextVariableName};
-  gState.VariableDescriptor = {kPpiFlags, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, &gState.Variable};
+  gState.VariableDescriptor = {kPpiFlags, &gClockRampVariablePpiGuid, &gState.Variable};
   VOID *OldVariable = nullptr;
-  Replace(PeiServices, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, &gState.VariableDescriptor,
+  Replace(PeiServices, &gClockRampVariablePpiGuid, &gState.VariableDescriptor,
           &OldVariable);
 
   gState.Smbus.Execute = HelperSmbusExecute;
   gState.Smbus.Identifier = EFI_PEI_SMBUS2_PPI_GUID;
-  gState.SmbusDescriptor = {kPpiFlags, &EFI_PEI_SMBUS2_PPI_GUID, &gState.Smbus};
+  gState.SmbusDescriptor = {kPpiFlags, &gClockRampSmbus2PpiGuid, &gState.Smbus};
   gState.Context.Smbus2 = &gState.SmbusDescriptor;
   gState.Context.Smbus2Timing = gState.Header.Smbus2Timing;
   gState.Context.Model = &gState.Model;

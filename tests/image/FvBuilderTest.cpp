@@ -54,8 +54,9 @@ TEST(Guid, ParsesPrintsAndLaysOutLikeThePiStructure) {
                                             0x99, 0x35, 0x89, 0x61, 0x85, 0xC3, 0x2D, 0xD3};
   EXPECT_EQ(g.Bytes(), expected);
   EXPECT_EQ(Guid::Parse("0444a79f-3154-4b14-9d8e-73cfd19cdf05"), kClockRampFileGuid);
-  for (const char* bad : {"", "8C8CE578-8A3D-4F1C-9935-896185C32DD", "8C8CE578-8A3D-4F1C-9935_896185C32DD3",
-                          "8C8CE578-8A3D-4F1C-9935-896185C32DDG", "{8C8CE578-8A3D-4F1C-9935-896185C32D}"}) {
+  for (const char* bad :
+       {"", "8C8CE578-8A3D-4F1C-9935-896185C32DD", "8C8CE578-8A3D-4F1C-9935_896185C32DD3",
+        "8C8CE578-8A3D-4F1C-9935-896185C32DDG", "{8C8CE578-8A3D-4F1C-9935-896185C32D}"}) {
     EXPECT_THROW(Guid::Parse(bad), std::invalid_argument) << bad;
   }
 }
@@ -102,6 +103,8 @@ TEST(FvBuilder, PeimFileSectionsAndBodyAlignment) {
       {8, 2027, {kSectionPeiDepex, kSectionRaw, kSectionPe32, kSectionUserInterface}},
       {4, 2024, {kSectionPeiDepex, kSectionPe32, kSectionUserInterface}},
       {1, 3, {kSectionPeiDepex, kSectionPe32, kSectionUserInterface}},
+      {64, 2560, {kSectionPeiDepex, kSectionRaw, kSectionPe32, kSectionUserInterface}},
+      {4096, 8192, {kSectionPeiDepex, kSectionRaw, kSectionPe32, kSectionUserInterface}},
   };
   for (const Case& c : cases) {
     PeimOptions options;
@@ -120,7 +123,9 @@ TEST(FvBuilder, PeimFileSectionsAndBodyAlignment) {
     const SectionView& pe = sections[sections.size() - 2];
     const uint32_t body = pe.offset + kSectionHeaderSize;
     EXPECT_EQ(body, ImageBodyOffset(options));
-    EXPECT_EQ(body % c.alignment, 0U);
+    // Aligned from the file's data, which the file declares aligned enough.
+    EXPECT_EQ((body - kFfsFileHeaderSize) % c.alignment, 0U);
+    EXPECT_EQ(FileDataAlignment(file[19]), c.alignment > 8 ? std::max(c.alignment, 128U) : 1U);
     EXPECT_EQ(pe.size, c.image_size + kSectionHeaderSize);
     EXPECT_TRUE(std::equal(pe32.begin(), pe32.end(), file.begin() + body));
     // The name, in UTF-16 with its terminator.
@@ -129,10 +134,62 @@ TEST(FvBuilder, PeimFileSectionsAndBodyAlignment) {
     ASSERT_EQ(ui.size, kSectionHeaderSize + expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + ui.offset + 4));
   }
-  PeimOptions odd;
-  odd.body_alignment = 16;
-  EXPECT_THROW(BuildPeimFile(Pattern(8, 0), odd), std::invalid_argument);
+  for (const uint32_t bad : {0U, 24U, 1U << 25}) {
+    PeimOptions odd;
+    odd.body_alignment = bad;
+    EXPECT_THROW(BuildPeimFile(Pattern(8, 0), odd), std::invalid_argument) << bad;
+  }
   EXPECT_THROW(BuildSection(kSectionRaw, std::vector<uint8_t>(0xFFFFFC)), std::invalid_argument);
+}
+
+TEST(FvBuilder, DataAlignmentAttributesDeclareTheNextAlignmentAFileCanHave) {
+  struct Case {
+    uint32_t alignment;
+    uint8_t attributes;
+    uint32_t declared;
+  };
+  for (const Case& c : std::vector<Case>{{1, 0x00, 1},
+                                         {8, 0x00, 1},
+                                         {16, 0x08, 16},
+                                         {32, 0x10, 128},
+                                         {128, 0x10, 128},
+                                         {256, 0x18, 512},
+                                         {1024, 0x20, 1024},
+                                         {2048, 0x28, 4096},
+                                         {0x10000, 0x38, 0x10000},
+                                         {0x20000, 0x02, 0x20000},
+                                         {1U << 24, 0x3A, 1U << 24}}) {
+    EXPECT_EQ(DataAlignmentAttributes(c.alignment), c.attributes) << c.alignment;
+    EXPECT_EQ(FileDataAlignment(c.attributes | kFfsAttribChecksum), c.declared) << c.alignment;
+  }
+  EXPECT_THROW(DataAlignmentAttributes(48), std::invalid_argument);
+  EXPECT_THROW(DataAlignmentAttributes(1U << 25), std::invalid_argument);
+}
+
+TEST(FvBuilder, AVolumePutsEachFilesDataAtItsAlignment) {
+  std::vector<std::vector<uint8_t>> files;
+  for (const uint32_t alignment : {8U, 64U, 4096U, 16U}) {
+    PeimOptions options;
+    options.body_alignment = alignment;
+    files.push_back(BuildPeimFile(Pattern(100 + alignment % 7, 1), options));
+  }
+  const std::vector<uint8_t> fv = BuildFirmwareVolume(files);
+  // Raised from 8 to the largest file's alignment.
+  EXPECT_EQ(Get32(fv, 44) & kFvbAlignmentMask, 12U << 16);
+  size_t at = fv[48] | (fv[49] << 8);  // the header's length
+  for (const std::vector<uint8_t>& file : files) {
+    const auto found = std::search(fv.begin() + static_cast<std::ptrdiff_t>(at), fv.end(),
+                                   file.begin(), file.end());
+    ASSERT_NE(found, fv.end());
+    const auto offset = static_cast<size_t>(found - fv.begin());
+    EXPECT_EQ(offset % kFileAlignment, 0U);
+    EXPECT_EQ((offset + kFfsFileHeaderSize) % FileDataAlignment(file[19]), 0U);
+    if (offset != AlignUp(at, kFileAlignment)) {
+      // A pad file fills the gap.
+      EXPECT_EQ(fv[AlignUp(at, kFileAlignment) + 18], kFileTypePad);
+    }
+    at = offset + file.size();
+  }
 }
 
 TEST(FvBuilder, VolumeHeaderBlockMapFilesAndFreeSpace) {
@@ -143,15 +200,18 @@ TEST(FvBuilder, VolumeHeaderBlockMapFilesAndFreeSpace) {
   };
   const std::vector<Case> cases = {
       {{2104}, 0x1000, 1},
-      {{29, 33, 8}, 0x1000, 1},          // each file starts at an 8-byte boundary
-      {{0x1000 - 72}, 0x1000, 1},        // exactly one block
-      {{0x1000 - 71}, 0x1000, 2},        // one byte more
+      {{29, 33, 8}, 0x1000, 1},    // each file starts at an 8-byte boundary
+      {{0x1000 - 72}, 0x1000, 1},  // exactly one block
+      {{0x1000 - 71}, 0x1000, 2},  // one byte more
       {{300}, 64, 6},
   };
   for (const Case& c : cases) {
     std::vector<std::vector<uint8_t>> files;
     for (size_t i = 0; i < c.file_sizes.size(); ++i) {
       files.push_back(Pattern(c.file_sizes[i], static_cast<uint8_t>(i + 1)));
+      if (files.back().size() > 19) {
+        files.back()[19] = 0;  // the attributes: no data alignment beyond 8
+      }
     }
     VolumeOptions options;
     options.block_size = c.block_size;

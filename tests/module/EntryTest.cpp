@@ -16,7 +16,7 @@ using moduletest::Only;
 
 TEST(ClockRampNotifyList, IsOneTerminatedCallbackOnTheSmbus2Ppi) {
   EXPECT_EQ(ClockRampNotifyList.Flags, 0x80000020U);
-  EXPECT_EQ(ClockRampNotifyList.Guid, &EFI_PEI_SMBUS2_PPI_GUID);
+  EXPECT_EQ(ClockRampNotifyList.Guid, &gClockRampSmbus2PpiGuid);
   EXPECT_EQ(ClockRampNotifyList.Notify, &ClockRampNotify);
 }
 

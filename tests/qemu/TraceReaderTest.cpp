@@ -28,7 +28,7 @@ std::string Access(bool write, uint64_t addr, uint64_t value, unsigned size,
 std::string LogLines(const std::string& text) {
   std::string out;
   for (char c : text) {
-    out += Access(true, 0x402, static_cast<unsigned char>(c), 1, "io");
+    out += Access(true, qemu::kHelperLogPort, static_cast<unsigned char>(c), 1, "io");
   }
   return out;
 }
@@ -91,8 +91,19 @@ TEST(QemuTraceReader, AccessesBecomeBoardEvents) {
   }
 }
 
+// The firmware's debug log, on QEMU's debug console: neither helper lines
+// nor the module's accesses.
+std::string FirmwareLog(const std::string& text) {
+  std::string out = Access(false, 0x402, 0xE9, 1, "isa-debugcon");
+  for (char c : text) {
+    out += Access(true, 0x402, static_cast<unsigned char>(c), 1, "isa-debugcon");
+  }
+  return out;
+}
+
 TEST(QemuTraceReader, TheHelpersOwnAccessesAreLeftOutAndStrangersReported) {
-  std::string text = LogLines("crq begin\n") + Access(false, 0x511, 0x41, 1, "fwcfg") +
+  std::string text = LogLines("crq begin\n") + FirmwareLog("crq end\nLoading PEIM\n") +
+                     Access(false, 0x511, 0x41, 1, "fwcfg") +
                      Access(true, 0xCF8, 0x8000F840, 4, "pci-conf-idx") +
                      LogLines("crq smbus 9 6b\n") + LogLines("crq end\n");
   qemu::QemuTrace t = Read(text);

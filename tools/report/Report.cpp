@@ -620,8 +620,12 @@ void PrintReport(std::ostream& out, const Report& report) {
     out << fmt::format("  {:<18}{:>7} bytes  {}\n", "PE32 image", Count(i.image_bytes),
                        Goal(i.image_bytes, image::kImageSizeGoal));
     out << fmt::format("    {:<16}{:>7}\n", "headers", Count(i.header_bytes));
-    out << fmt::format("    {:<16}{:>7}\n", "code", Count(i.code_bytes));
-    out << fmt::format("    {:<16}{:>7}\n", "read-only data", Count(i.rodata_bytes));
+    if (i.without_map.empty()) {
+      out << fmt::format("    {:<16}{:>7}\n", "code", Count(i.code_bytes));
+      out << fmt::format("    {:<16}{:>7}\n", "read-only data", Count(i.rodata_bytes));
+    } else {
+      out << "    code and read-only data left out: " << i.without_map << "\n";
+    }
     out << fmt::format("    {:<16}{:>7}  ({} relocations)\n", "relocation table",
                        Count(i.relocation_bytes), i.relocations);
     out << fmt::format("  {:<18}{:>7} bytes  ({})\n", "firmware file", Count(i.firmware_file_bytes),
@@ -644,14 +648,19 @@ nlohmann::ordered_json ReportJson(const Report& report) {
     const image::ImageFigures& i = *report.image;
     j["image"] = {{"imageBytes", i.image_bytes},
                   {"headerBytes", i.header_bytes},
-                  {"codeBytes", i.code_bytes},
-                  {"rodataBytes", i.rodata_bytes},
+                  {"codeBytes", i.without_map.empty() ? nlohmann::ordered_json(i.code_bytes)
+                                                      : nlohmann::ordered_json(nullptr)},
+                  {"rodataBytes", i.without_map.empty() ? nlohmann::ordered_json(i.rodata_bytes)
+                                                        : nlohmann::ordered_json(nullptr)},
                   {"relocationBytes", i.relocation_bytes},
                   {"relocations", i.relocations},
                   {"firmwareFileBytes", i.firmware_file_bytes},
                   {"teImageBytes", i.te_image_bytes},
                   {"goal", image::kImageSizeGoal},
                   {"met", i.image_bytes <= image::kImageSizeGoal}};
+    if (!i.without_map.empty()) {
+      j["image"]["leftOut"] = i.without_map;
+    }
   } else {
     j["image"] = nullptr;
     j["imageError"] = report.imageError;
