@@ -5,7 +5,7 @@
 // up to 4 GiB of reads, and a bad index overwrites the PEIM's own state.
 //
 // The target plays the machine around the PEIM: fw_cfg (a directory with the
-// one scenario file), the debug console, the LPC bridge's configuration
+// one scenario file), the helpers' log port, the LPC bridge's configuration
 // space, and a PEI Foundation that has the firmware's PCD and variable PPIs
 // or none. It runs the entry once each way, then calls what the PEIM
 // installed as the module would: GetVariable of both variables (with the
@@ -102,9 +102,10 @@ EFI_STATUS EFIAPI FirmwareGetVariable(const EFI_PEI_READ_ONLY_VARIABLE2_PPI* /*T
   return EFI_NOT_FOUND;
 }
 EFI_PEI_READ_ONLY_VARIABLE2_PPI gFirmwareVariable = {FirmwareGetVariable, nullptr};
-EFI_PEI_PPI_DESCRIPTOR gFirmwarePcdDescriptor = {kPpiFlags, &PCD_PPI_GUID, gFirmwarePcd.data()};
-EFI_PEI_PPI_DESCRIPTOR gFirmwareVariableDescriptor = {
-    kPpiFlags, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID, &gFirmwareVariable};
+EFI_PEI_PPI_DESCRIPTOR gFirmwarePcdDescriptor = {kPpiFlags, &gClockRampPcdPpiGuid,
+                                                 gFirmwarePcd.data()};
+EFI_PEI_PPI_DESCRIPTOR gFirmwareVariableDescriptor = {kPpiFlags, &gClockRampVariablePpiGuid,
+                                                      &gFirmwareVariable};
 
 // A PEI Foundation that keeps what was installed, latest last.
 struct HostFoundation {
@@ -117,10 +118,10 @@ struct HostFoundation {
         return *it;
       }
     }
-    if (firmwarePpis && SameGuid(guid, &PCD_PPI_GUID)) {
+    if (firmwarePpis && SameGuid(guid, &gClockRampPcdPpiGuid)) {
       return &gFirmwarePcdDescriptor;
     }
-    if (firmwarePpis && SameGuid(guid, &EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID)) {
+    if (firmwarePpis && SameGuid(guid, &gClockRampVariablePpiGuid)) {
       return &gFirmwareVariableDescriptor;
     }
     return nullptr;
@@ -228,8 +229,8 @@ void CheckLog(const std::string& log) {
     }
     char line[96];
     std::snprintf(line, sizeof line,
-                  "memory_region_ops_write addr 0x402 value 0x%x size 1 name 'isa-debugcon'\n",
-                  static_cast<unsigned>(static_cast<unsigned char>(log[i])));
+                  "memory_region_ops_write addr 0x%x value 0x%x size 1 name 'io'\n",
+                  HELPER_LOG_PORT, static_cast<unsigned>(static_cast<unsigned char>(log[i])));
     trace += line;
   }
   std::istringstream in(trace);
@@ -257,7 +258,7 @@ std::string RunOnce(Input scenario, bool firmwarePpis) {
   services.LocatePpi = HostLocatePpi;
   const EFI_PEI_SERVICES* table = &services;
   if (ScenarioPeimEntry(nullptr, &table) == EFI_SUCCESS) {
-    if (const auto* variable = foundation.Find(&EFI_PEI_READ_ONLY_VARIABLE2_PPI_GUID);
+    if (const auto* variable = foundation.Find(&gClockRampVariablePpiGuid);
         variable != nullptr && variable != &gFirmwareVariableDescriptor) {
       const auto* ppi = static_cast<const EFI_PEI_READ_ONLY_VARIABLE2_PPI*>(variable->Ppi);
       ReadVariable(ppi, board::kSetupName, board::guids::kSetupVariable, board::setup::kSize);
@@ -285,7 +286,7 @@ CLOCKRAMP_READER_TARGET(FuzzScenarioPeim) { CheckLog(RunOnce(data, true) + RunOn
 
 // The ports the PEIM reaches, answered by the machine of the current run.
 void HelperOut8(UINT16 Port, UINT8 Value) {
-  if (Port == DEBUG_CON_PORT) {
+  if (Port == HELPER_LOG_PORT) {
     clockramp::fuzz::gMachine->log += static_cast<char>(Value);
   }
 }
