@@ -46,9 +46,22 @@ std::string Where(const fv::NodePath& path) {
   return text;
 }
 
-// Checks a node and everything under it; returns how many nodes that is.
+size_t CountNodes(const fv::Node& node) {
+  size_t count = 1;
+  for (const fv::Node& child : node.children) {
+    count += CountNodes(child);
+  }
+  return count;
+}
+
+// Checks a node and everything under it; returns how many nodes that is. A
+// node marked damaged (by the walk that goes on past damage) keeps what its
+// header claims, a size past what holds it or a header past its end: its
+// own sizes are not checked, and when it does not fit its container, it and
+// what the walk read under it are only counted. The listing is what uses
+// them, and it is checked whole.
 size_t CheckTree(const fv::Node& root, Input image, const fv::Node& node, fv::NodePath& path) {
-  if (!path.empty()) {
+  if (!path.empty() && node.damage.empty()) {
     if (node.header_size > node.size) {
       Finding(Where(path) + ": a header of " + std::to_string(node.header_size) + " bytes in " +
               std::to_string(node.size));
@@ -67,7 +80,11 @@ size_t CheckTree(const fv::Node& root, Input image, const fv::Node& node, fv::No
     const uint64_t payload = PayloadSize(node);
     const uint64_t first = node.compressed ? 0 : node.header_size;
     if (child.offset < first || child.offset > payload || child.size > payload - child.offset) {
-      Finding(Where(path) + ": child " + std::to_string(i) + " lies outside its payload");
+      if (child.damage.empty()) {
+        Finding(Where(path) + ": child " + std::to_string(i) + " lies outside its payload");
+      }
+      count += CountNodes(child);
+      continue;
     }
     path.push_back(i);
     count += CheckTree(root, image, child, path);
