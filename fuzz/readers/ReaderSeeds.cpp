@@ -131,6 +131,7 @@ namespace fv = clockramp::fv;
 
 const fv::Guid kSeedFileGuid = fv::Guid::Parse("2F1C3B6A-8E0D-4F57-9A41-6C2D0E7B5A93");
 const fv::Guid kSeedVolumeName = fv::Guid::Parse("7D4E2A91-3C5B-4A08-B6F2-1E9D8C0A4B57");
+const fv::Guid kSeedPeiCoreGuid = fv::Guid::Parse("52C05B14-0B98-496C-BC3B-04B50211D680");
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -192,6 +193,15 @@ void FirmwareSeeds(SeedSet& seeds, const Bytes& efi) {
       fv::kLzmaSectionGuid, fv::kGuidedProcessingRequired, fv::LzmaCompress(volume_section));
   const Bytes compressed = Volume({VolumeFile(lzma)});
   seeds.Add("lzma-nested.fv", compressed);
+  // A PEI volume that the firmware decompresses to RAM, as OVMF's: insert
+  // puts the file into it and compresses the volume again.
+  const Bytes pei_core = fv::BuildFile(kSeedPeiCoreGuid, fv::kFileTypePeiCore, 0,
+                                       fv::BuildSection(fv::kSectionRaw, Bytes(16, 0x90)));
+  const Bytes pei_volume = fv::BuildSection(fv::kSectionVolumeImage, Volume({pei_core, ffs}));
+  seeds.Add(
+      "lzma-pei-volume.fv",
+      Volume({VolumeFile(fv::BuildGuidDefinedSection(
+          fv::kLzmaSectionGuid, fv::kGuidedProcessingRequired, fv::LzmaCompress(pei_volume)))}));
   // Two volumes in one image, after bytes that are none.
   seeds.Add("two-volumes.fd", Concat({Bytes(64, 0xFF), compressed, plain}));
 
