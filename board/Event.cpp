@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 namespace board {
 namespace {
 

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+// Declarations only: the trace writers and tests that build JSON include
+// <nlohmann/json.hpp> themselves, the rest of the board does not parse it.
+#include <nlohmann/json_fwd.hpp>
 
 #include "board/Guid.h"
 

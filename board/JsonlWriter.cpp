@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include <nlohmann/json.hpp>
+
 namespace board {
 namespace {
 

@@ -1,5 +1,7 @@
 #include "board/Trace.h"
 
+#include <nlohmann/json.hpp>
+
 #include "board/JsonlWriter.h"
 
 namespace board {

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <chrono>
 
+#include "BuildPaths.h"
 #include "emu/GuestFoundation.h"
 #include "emu/ImageLoader.h"
 #include "emu/Unicorn.h"
 #include "image/InputFile.h"
-
-#ifndef CLOCKRAMP_DEFAULT_IMAGE
-#define CLOCKRAMP_DEFAULT_IMAGE "ClockRamp.efi"
-#endif
 
 namespace emu {
 

@@ -21,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "BuildPaths.h"
 #include "image/EdkModule.h"
 #include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"
@@ -31,10 +32,6 @@
 #include "image/PeimInsert.h"
 #include "image/Printable.h"
 #include "image/TeImage.h"
-
-#ifndef CLOCKRAMP_DEFAULT_IMAGE
-#define CLOCKRAMP_DEFAULT_IMAGE "ClockRamp.efi"
-#endif
 
 namespace {
 

@@ -39,8 +39,9 @@ set(CLOCKRAMP_IA32_LINK_FLAGS
 
 # clockramp_add_ia32_image(<target> OUTPUT <file.efi> ENTRY <symbol> SOURCES <abs paths...>
 #                          [INCLUDE_DIRS <dirs...>])
-# Compiles each source to an object, links <file.efi> and <file>.map, and adds
-# <target> (part of `all`) that produces both.
+# Compiles each source to an object (through the host build's compiler
+# launcher, ccache: cmake/CompilerCache.cmake), links <file.efi> and
+# <file>.map, and adds <target> (part of `all`) that produces both.
 function(clockramp_add_ia32_image target)
   cmake_parse_arguments(ARG "" "OUTPUT;ENTRY" "SOURCES;INCLUDE_DIRS" ${ARGN})
   get_filename_component(out_dir "${ARG_OUTPUT}" DIRECTORY)
@@ -62,7 +63,7 @@ function(clockramp_add_ia32_image target)
     add_custom_command(
       OUTPUT "${obj}"
       COMMAND ${CMAKE_COMMAND} -E make_directory "${obj_dir}"
-      COMMAND ${CLOCKRAMP_CLANGXX} ${CLOCKRAMP_IA32_CXX_FLAGS} ${includes}
+      COMMAND ${CLOCKRAMP_COMPILER_LAUNCHER} ${CLOCKRAMP_CLANGXX} ${CLOCKRAMP_IA32_CXX_FLAGS} ${includes}
               -MD -MF "${obj}.d" -c "${src}" -o "${obj}"
       DEPENDS "${src}"
       DEPFILE "${obj}.d"

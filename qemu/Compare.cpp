@@ -1,6 +1,7 @@
 #include "qemu/Compare.h"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "board/Trace.h"
 

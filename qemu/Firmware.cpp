@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "BuildPaths.h"
 #include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"
 #include "image/PeImage.h"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "board/ClockGenerator.h"
 #include "board/SuperIo.h"

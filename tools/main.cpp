@@ -13,6 +13,7 @@
 #include "tools/SetupCommand.h"
 
 #ifdef CLOCKRAMP_HAVE_IMAGE_REPORT
+#include "BuildPaths.h"  // CLOCKRAMP_IMAGE_PATH, CLOCKRAMP_FFS_PATH
 #include "image/ImageReport.h"
 #endif
 #ifdef CLOCKRAMP_HAVE_REPORT

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "board/Event.h"
 #include "board/Trace.h"
 

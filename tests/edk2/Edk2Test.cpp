@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../image/TestTools.h"
+#include "BuildPaths.h"
 #include "board/NativeEngine.h"
 #include "image/FirmwareWalk.h"
 #include "image/FvBuilder.h"

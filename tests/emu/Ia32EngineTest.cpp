@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildPaths.h"
 #include "board/NativeEngine.h"
 #include "emu/Differential.h"
 #include "emu/Ia32Engine.h"
@@ -138,13 +139,11 @@ TEST_P(Ia32Hang, IsStoppedAndReportedLikeTheNativeHang) {
   EXPECT_EQ(events[events.size() - 2].kind, board::EventKind::Hang);
 }
 
-INSTANTIATE_TEST_SUITE_P(Boards, Ia32Hang,
-                         ::testing::Values(HangCase{"FrozenTimer", FrozenTimer()},
-                                           HangCase{"DecodingAtAnotherBase",
-                                                    DecodingAtAnotherBase()}),
-                         [](const ::testing::TestParamInfo<HangCase>& info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Boards, Ia32Hang,
+    ::testing::Values(HangCase{"FrozenTimer", FrozenTimer()},
+                      HangCase{"DecodingAtAnotherBase", DecodingAtAnotherBase()}),
+    [](const ::testing::TestParamInfo<HangCase>& info) { return info.param.name; });
 
 TEST(Ia32Engine, WallClockLimitStopsASpinAsAHang) {
   board::BoardConfig config = FrozenTimer();
@@ -182,8 +181,7 @@ TEST(ImageLoader, RefusesWhatCannotRunInPlace) {
     const char* expected;
   };
   const Case cases[] = {
-      {"DIR64 relocation",
-       Patched([](std::vector<uint8_t>& b, const pe::PeImage& img) {
+      {"DIR64 relocation", Patched([](std::vector<uint8_t>& b, const pe::PeImage& img) {
          uint32_t at = FirstRelocationEntry(img);
          b[at + 1] = static_cast<uint8_t>((b[at + 1] & 0x0F) | 0xA0);
        }),

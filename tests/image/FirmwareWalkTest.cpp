@@ -8,6 +8,7 @@
 #include <numeric>
 #include <sstream>
 
+#include "BuildPaths.h"
 #include "SampleFirmware.h"
 #include "image/FirmwareWalk.h"
 #include "image/Lzma.h"

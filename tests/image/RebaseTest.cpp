@@ -4,6 +4,7 @@
 // image, and bases the image cannot take are refused.
 #include <gtest/gtest.h>
 
+#include "BuildPaths.h"
 #include "image/PeImage.h"
 #include "image/Rebase.h"
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// The image, firmware files and tools of this build (CLOCKRAMP_TEST_*).
+#include "BuildPaths.h"
+
 namespace clockramp::testing {
 
 std::vector<uint8_t> ReadBytes(const std::filesystem::path& path);

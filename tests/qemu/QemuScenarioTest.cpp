@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BuildPaths.h"
 #include "board/NativeEngine.h"
 #include "qemu/Compare.h"
 #include "qemu/Firmware.h"

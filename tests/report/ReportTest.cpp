@@ -17,6 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "BuildPaths.h"
 #include "board/VirtualClock.h"
 #include "tools/report/Report.h"
 #include "tools/report/ReportCommand.h"

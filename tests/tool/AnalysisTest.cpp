@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildPaths.h"
 #include "VcdReader.h"
 #include "board/NativeEngine.h"
 #include "board/Status.h"
@@ -36,8 +37,9 @@ std::vector<Event> Readings(const std::vector<int64_t>& script) {
       events.push_back(Event::Cpu(t, board::CpuOp::Pause));
       continue;
     }
-    events.push_back(item == -2 ? Event::Io(t, IoOp::Out, 0x80, 8, 0xC4)
-                                : Event::Io(t, IoOp::In, kTimerPort, 32, static_cast<uint32_t>(item)));
+    events.push_back(item == -2
+                         ? Event::Io(t, IoOp::Out, 0x80, 8, 0xC4)
+                         : Event::Io(t, IoOp::In, kTimerPort, 32, static_cast<uint32_t>(item)));
     t += 1000;
   }
   return events;
@@ -57,7 +59,9 @@ std::vector<WaitShape> Shapes(const std::vector<TimerWait>& waits) {
   return shapes;
 }
 
-bool operator==(const WaitShape& a, const WaitShape& b) { return a.polls == b.polls && a.ticks == b.ticks; }
+bool operator==(const WaitShape& a, const WaitShape& b) {
+  return a.polls == b.polls && a.ticks == b.ticks;
+}
 
 TEST(TimerWaits, AreToldApart) {
   struct Case {
@@ -69,9 +73,18 @@ TEST(TimerWaits, AreToldApart) {
   const std::vector<Case> cases = {
       // First reading, first check, then readings after PAUSE; a reading
       // straight after the last one starts the next wait.
-      {"back to back with PAUSE", {0, 4, -1, 8, 12, 16, -1, 20, -2}, std::nullopt, {{3, 8}, {3, 8}}},
-      {"first check only", {0, 4, -1, 8, 12, 16, -2, 30, 31}, std::nullopt, {{3, 8}, {2, 4}, {2, 1}}},
-      {"separated by other lines", {0, 4, -1, 8, -2, 20, 24, -1, 28}, std::nullopt, {{3, 8}, {3, 8}}},
+      {"back to back with PAUSE",
+       {0, 4, -1, 8, 12, 16, -1, 20, -2},
+       std::nullopt,
+       {{3, 8}, {3, 8}}},
+      {"first check only",
+       {0, 4, -1, 8, 12, 16, -2, 30, 31},
+       std::nullopt,
+       {{3, 8}, {2, 4}, {2, 1}}},
+      {"separated by other lines",
+       {0, 4, -1, 8, -2, 20, 24, -1, 28},
+       std::nullopt,
+       {{3, 8}, {3, 8}}},
       // No PAUSE lines at all: cut where the expected delay has passed.
       {"bare, cut at the delay", {0, 4, 8, 12, 16, 20, -2}, 8, {{3, 8}, {3, 8}}},
       {"bare, no delay known", {0, 4, 8, 12, 16, 20, -2}, std::nullopt, {{6, 20}}},
@@ -127,14 +140,14 @@ TEST(SuperIoReplay, CollapsesTheConfigurationProtocol) {
   // Enter, select device 8, leave; enter, write 0xF6, leave; enter, read a
   // global register; a broken key; a data write outside configuration mode.
   const std::vector<Access> script = {
-      {IoOp::Out, 0x2E, 0x87, Kind::Key},    {IoOp::Out, 0x2E, 0x87, Kind::Key},
-      {IoOp::Out, 0x2E, 0x07, Kind::Key},    {IoOp::Out, 0x2F, 0x08, Kind::Select},
-      {IoOp::Out, 0x2E, 0xAA, Kind::Key},    {IoOp::Out, 0x2E, 0x87, Kind::Key},
-      {IoOp::Out, 0x2E, 0x87, Kind::Key},    {IoOp::Out, 0x2E, 0xF6, Kind::Key},
+      {IoOp::Out, 0x2E, 0x87, Kind::Key},      {IoOp::Out, 0x2E, 0x87, Kind::Key},
+      {IoOp::Out, 0x2E, 0x07, Kind::Key},      {IoOp::Out, 0x2F, 0x08, Kind::Select},
+      {IoOp::Out, 0x2E, 0xAA, Kind::Key},      {IoOp::Out, 0x2E, 0x87, Kind::Key},
+      {IoOp::Out, 0x2E, 0x87, Kind::Key},      {IoOp::Out, 0x2E, 0xF6, Kind::Key},
       {IoOp::Out, 0x2F, 0x01, Kind::Register}, {IoOp::In, 0x2E, 0xF6, Kind::IndexRead},
-      {IoOp::Out, 0x2E, 0x20, Kind::Key},    {IoOp::In, 0x2F, 0x00, Kind::Register},
-      {IoOp::Out, 0x2E, 0xAA, Kind::Key},    {IoOp::Out, 0x2E, 0x87, Kind::Key},
-      {IoOp::Out, 0x2E, 0x55, Kind::Key},    {IoOp::Out, 0x2E, 0x87, Kind::Key},
+      {IoOp::Out, 0x2E, 0x20, Kind::Key},      {IoOp::In, 0x2F, 0x00, Kind::Register},
+      {IoOp::Out, 0x2E, 0xAA, Kind::Key},      {IoOp::Out, 0x2E, 0x87, Kind::Key},
+      {IoOp::Out, 0x2E, 0x55, Kind::Key},      {IoOp::Out, 0x2E, 0x87, Kind::Key},
       {IoOp::Out, 0x2F, 0x02, Kind::Ignored},
   };
   SuperIoReplay sio{board::BoardConfig{}};
@@ -261,7 +274,8 @@ TEST(Timeline, EndsWhereTheBoardEnds) {
               state.clockGenerator[19] | ((state.clockGenerator[20] & 7) << 8));
     EXPECT_EQ(test::BitsValue(vcd.FinalValue("reg6_level")), state.clockGenerator[6]);
     EXPECT_EQ(test::BitsValue(vcd.FinalValue("reg3_bit7")), state.clockGenerator[3] >> 7);
-    EXPECT_EQ(test::BitsValue(vcd.FinalValue("reg9_bits6_3")), (state.clockGenerator[9] >> 3) & 0xF);
+    EXPECT_EQ(test::BitsValue(vcd.FinalValue("reg9_bits6_3")),
+              (state.clockGenerator[9] >> 3) & 0xF);
     EXPECT_EQ(test::BitsValue(vcd.FinalValue("guard_armed")), state.guardArmed ? 1U : 0U);
     EXPECT_EQ(test::BitsValue(vcd.FinalValue("acpi_decoding")), state.acpiControl >> 7);
     if (state.post.empty()) {

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BuildPaths.h"
 #include "VcdReader.h"
 
 namespace {

@@ -41,7 +41,8 @@ const std::string kByteDump = std::string("No size specified (using byte-data ac
 std::string BlockDump(bool padded) {
   std::string third = "10: 00 01 02";
   if (padded) {
-    third += std::string(13 * 3 + 1, ' ') + "   ???";
+    third.append(13 * 3 + 1, ' ');
+    third += "   ???";
   }
   return std::string(kHeader) + "00: 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f    " +
          "................\n" + third + "\n";

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BuildPaths.h"
 #include "board/EventSink.h"
 #include "board/JsonlWriter.h"
 #include "board/NativeEngine.h"

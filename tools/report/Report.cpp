@@ -6,16 +6,14 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
+#include "BuildPaths.h"
 #include "board/NativeEngine.h"
 #include "board/Trace.h"
 #include "emu/Differential.h"
 #include "emu/Ia32Engine.h"
 #include "tools/EfiStatus.h"
-
-#ifndef CLOCKRAMP_REPORT_FFS_PATH
-#define CLOCKRAMP_REPORT_FFS_PATH "ClockRamp.ffs"
-#endif
 
 namespace clockramp::report {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "board/BoardConfig.h"
 #include "board/Event.h"

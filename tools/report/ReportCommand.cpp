@@ -3,6 +3,7 @@
 #include <exception>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "tools/Scenario.h"
 #include "tools/report/Report.h"
