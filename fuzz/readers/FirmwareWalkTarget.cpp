@@ -14,15 +14,12 @@
 #include <sstream>
 #include <string>
 
+#include "BuildPaths.h"
 #include "fuzz/readers/ReaderTarget.h"
 #include "image/FirmwareEdit.h"
 #include "image/FirmwareWalk.h"
 #include "image/PeImage.h"
 #include "image/PeimInsert.h"
-
-#ifndef CLOCKRAMP_QEMU_MODULE_IMAGE
-#error "CLOCKRAMP_QEMU_MODULE_IMAGE must name ClockRamp.efi"
-#endif
 
 namespace clockramp::fuzz {
 namespace {
@@ -125,7 +122,7 @@ bool Walk(Input data, const fv::WalkOptions& options) {
 }
 
 const pe::PeImage& ModuleImage() {
-  static const pe::PeImage image = pe::PeImage::ReadFile(CLOCKRAMP_QEMU_MODULE_IMAGE);
+  static const pe::PeImage image = pe::PeImage::ReadFile(CLOCKRAMP_MODULE_IMAGE);
   return image;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "BuildPaths.h"
 #include "board/Board.h"
 #include "board/NativeEngine.h"
 #include "fuzz/readers/ReaderTargets.h"
@@ -33,10 +34,6 @@
 #include "tools/I2cDump.h"
 #include "tools/Scenario.h"
 #include "tools/SmbusWire.h"
-
-#ifndef CLOCKRAMP_SOURCE_DIR
-#error "CLOCKRAMP_SOURCE_DIR must name the project's folder"
-#endif
 
 namespace clockramp::fuzz {
 namespace {
@@ -259,7 +256,7 @@ void OvmfSeeds(SeedSet& seeds) {
 
 void ImageSeeds(SeedSet& seeds) {
   for (const char* path :
-       {CLOCKRAMP_QEMU_MODULE_IMAGE, CLOCKRAMP_QEMU_SCENARIO_PEIM, CLOCKRAMP_QEMU_EXIT_PEIM}) {
+       {CLOCKRAMP_MODULE_IMAGE, CLOCKRAMP_SCENARIO_PEIM_IMAGE, CLOCKRAMP_EXIT_PEIM_IMAGE}) {
     const Bytes efi = ReadBytes(path);
     const std::string name = fs::path(path).stem().string();
     seeds.Add(name + ".efi", efi);
@@ -351,7 +348,7 @@ void WriteSeeds(const fs::path& dir) {
   const std::vector<NamedScenario> scenarios = Scenarios();
   std::map<std::string_view, std::function<void(SeedSet&)>> writers;
   writers["firmware_walk"] = [](SeedSet& seeds) {
-    FirmwareSeeds(seeds, ReadBytes(CLOCKRAMP_QEMU_MODULE_IMAGE));
+    FirmwareSeeds(seeds, ReadBytes(CLOCKRAMP_MODULE_IMAGE));
     OvmfSeeds(seeds);
   };
   writers["pe_image"] = ImageSeeds;
