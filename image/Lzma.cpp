@@ -145,6 +145,14 @@ std::vector<uint8_t> LzmaCompress(std::span<const uint8_t> data, const LzmaHeade
   header.uncompressed_size = data.size();
   lzma_options_lzma chosen = options;
   lzma_filter filters[2] = {Filter(chosen, header, false), {LZMA_VLI_UNKNOWN, nullptr}};
+  // The encoder needs about ten times its dictionary, and `like` comes from
+  // the image (a header may ask for 1.5 GiB): no match reaches further back
+  // than the data itself, so a larger dictionary would only cost memory.
+  // The header still declares the original's.
+  if (chosen.dict_size >= LZMA_DICT_SIZE_MIN) {
+    chosen.dict_size = static_cast<uint32_t>(
+        std::min<uint64_t>(chosen.dict_size, std::max<uint64_t>(data.size(), LZMA_DICT_SIZE_MIN)));
+  }
   lzma_stream coder = LZMA_STREAM_INIT;
   if (lzma_raw_encoder(&coder, filters) != LZMA_OK) {
     throw LzmaError("liblzma refused the LZMA properties");

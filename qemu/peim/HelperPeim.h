@@ -29,8 +29,14 @@
 // would zero it, and the global would live, over the file that follows (the
 // module's). In the .data section the linker writes it out as zeros.
 // Dispatched after memory, the core copies the image to memory as usual.
+// Compiled for the host (the fuzz target of the scenario reader,
+// fuzz/readers/), it is an ordinary global that AddressSanitizer can guard.
 //
+#ifdef CLOCKRAMP_HELPER_ON_HOST
+#define HELPER_GLOBAL
+#else
 #define HELPER_GLOBAL __attribute__((section(".data")))
+#endif
 
 //
 // The scenario file in fw_cfg, written by the host harness (little-endian):
@@ -77,8 +83,17 @@ typedef struct {
 #define DEBUG_EXIT_VALUE 0x10  // QEMU exits with (value << 1) | 1 = 33
 
 //
-// Port I/O used by the helpers (the module has its own layer).
+// Port I/O used by the helpers (the module has its own layer). On the host
+// the fuzz target answers the ports: it plays fw_cfg, the debug console and
+// the LPC bridge's configuration space.
 //
+#ifdef CLOCKRAMP_HELPER_ON_HOST
+void HelperOut8(UINT16 Port, UINT8 Value);
+void HelperOut16(UINT16 Port, UINT16 Value);
+void HelperOut32(UINT16 Port, UINT32 Value);
+UINT8 HelperIn8(UINT16 Port);
+UINT32 HelperIn32(UINT16 Port);
+#else
 static inline void HelperOut8(UINT16 Port, UINT8 Value) {
   __asm__ __volatile__("outb %b0, %w1" : : "a"(Value), "Nd"(Port) : "memory");
 }
@@ -98,6 +113,7 @@ static inline UINT32 HelperIn32(UINT16 Port) {
   __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port) : "memory");
   return Value;
 }
+#endif
 
 //
 // The LPC bridge (00:1F.0) through the configuration ports 0xCF8/0xCFC,

@@ -165,7 +165,27 @@ EFI_STATUS EFIAPI HelperNextVariableName(const EFI_PEI_READ_ONLY_VARIABLE2_PPI *
 }
 
 /**
-  Reads the scenario from fw_cfg into gState.
+  Takes Count bytes of what is left of the scenario file.
+
+  @param[in,out] Left   Bytes of the file not yet read.
+  @param[in]     Count  Bytes about to be read.
+
+  @retval true   They are there; Left no longer counts them.
+  @retval false  The file ends first.
+**/
+bool Take(UINT32 *Left, UINT32 Count) {
+  if (Count > *Left) {
+    return false;
+  }
+  *Left -= Count;
+  return true;
+}
+
+/**
+  Reads the scenario from fw_cfg into gState. fw_cfg streams the file one
+  port read a byte and answers zeros past its end, so every piece is held to
+  what is left of the file before it is read: a count taken from the file
+  must not keep the PEIM reading (a size near 4 GiB would hang the boot).
 
   @retval EFI_SUCCESS  Read.
   @retval other        Missing or malformed (already logged).
@@ -175,40 +195,44 @@ EFI_STATUS ReadScenario() {
   if (FwCfgSelectFile(SCENARIO_FW_CFG_NAME, &Size) != EFI_SUCCESS) {
     return EFI_NOT_FOUND;
   }
+  UINT32 Left = Size;
+  if (!Take(&Left, sizeof(SCENARIO_HEADER))) {
+    return EFI_LOAD_ERROR;
+  }
   FwCfgRead(&gState.Header, sizeof(SCENARIO_HEADER));
   const SCENARIO_HEADER &H = gState.Header;
   if (H.Magic != SCENARIO_MAGIC || H.Version != SCENARIO_VERSION || H.FailureCount > MAX_FAILURES ||
-      H.VariableCount > MAX_VARIABLES) {
+      H.VariableCount > MAX_VARIABLES || !Take(&Left, 256 + H.FailureCount * 8)) {
     return EFI_LOAD_ERROR;
   }
-  UINT32 Offset = sizeof(SCENARIO_HEADER);
   FwCfgRead(gState.Model.Registers, 256);
-  Offset += 256;
   gState.Model.ReportedCount = H.ReportedCount;
   gState.Model.FailureCount = H.FailureCount;
   for (UINT32 i = 0; i < H.FailureCount; ++i) {
     FwCfgRead(&gState.Model.FailureTransaction[i], 4);
     FwCfgRead(&gState.Model.FailureStatus[i], 4);
-    Offset += 8;
   }
   gState.VariableCount = H.VariableCount;
   for (UINT32 v = 0; v < H.VariableCount; ++v) {
     VARIABLE_ENTRY &Entry = gState.Variables[v];
     UINT32 NameBytes = 0;
+    if (!Take(&Left, 4 + sizeof(EFI_GUID) + 4)) {
+      return EFI_LOAD_ERROR;
+    }
     FwCfgRead(&NameBytes, 4);
     FwCfgRead(&Entry.Guid, sizeof(EFI_GUID));
     FwCfgRead(&Entry.Size, 4);
-    Offset += 4 + sizeof(EFI_GUID) + 4;
-    if (NameBytes > sizeof(Entry.Name) || NameBytes < 2) {
+    if (NameBytes > sizeof(Entry.Name) || NameBytes < 2 || !Take(&Left, NameBytes)) {
       return EFI_LOAD_ERROR;
     }
     FwCfgRead(Entry.Name, NameBytes);
-    Offset += NameBytes;
-    Entry.Offset = Offset;
+    Entry.Offset = Size - Left;
+    if (!Take(&Left, Entry.Size)) {
+      return EFI_LOAD_ERROR;
+    }
     FwCfgRead(nullptr, Entry.Size);
-    Offset += Entry.Size;
   }
-  return Offset == Size ? EFI_SUCCESS : EFI_LOAD_ERROR;
+  return Left == 0 ? EFI_SUCCESS : EFI_LOAD_ERROR;
 }
 
 /**

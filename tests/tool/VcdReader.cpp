@@ -1,5 +1,6 @@
 #include "VcdReader.h"
 
+#include <charconv>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -35,6 +36,17 @@ class Tokens {
       text += (text.empty() ? "" : " ") + token;
     }
     return text;
+  }
+  // A decimal number, all of the token, that fits `T`.
+  template <typename T>
+  T Number(const std::string& token, const char* what) const {
+    T value = 0;
+    const char* end = token.data() + token.size();
+    auto [stop, ec] = std::from_chars(token.data(), end, value);
+    if (ec != std::errc() || stop != end) {
+      Fail(std::string(what) + " \"" + token + "\" is not a number");
+    }
+    return value;
   }
   [[noreturn]] void Fail(const std::string& problem) const {
     throw std::runtime_error("VCD token " + std::to_string(count_) + ": " + problem);
@@ -138,7 +150,7 @@ VcdFile ReadVcd(std::istream& in) {
       }
       std::string type = tokens.Expect("var type");
       VcdVariable v;
-      v.width = static_cast<unsigned>(std::stoul(tokens.Expect("var width")));
+      v.width = tokens.Number<unsigned>(tokens.Expect("var width"), "var width");
       v.id = tokens.Expect("var id");
       v.name = tokens.Expect("var name");
       std::string rest = tokens.UntilEnd();
@@ -193,7 +205,11 @@ VcdFile ReadVcd(std::istream& in) {
   std::string token;
   while (tokens.Next(token)) {
     if (token[0] == '#') {
-      uint64_t t = std::stoull(token.substr(1)) * file.timescaleNs;
+      const auto steps = tokens.Number<uint64_t>(token.substr(1), "time");
+      if (steps > UINT64_MAX / file.timescaleNs) {
+        tokens.Fail("time " + token + " is past 2^64 ns");
+      }
+      uint64_t t = steps * file.timescaleNs;
       if (haveTime && t <= now) {
         tokens.Fail("time " + token + " does not increase");
       }
