@@ -169,9 +169,9 @@ std::string CheckEngineOptions(const std::vector<EngineOption>& options,
                                const std::string& engine) {
   for (const EngineOption& o : options) {
     std::istringstream names(o.engines);
-    const bool reads = std::find(std::istream_iterator<std::string>(names),
-                                 std::istream_iterator<std::string>(),
-                                 engine) != std::istream_iterator<std::string>();
+    const bool reads =
+        std::find(std::istream_iterator<std::string>(names), std::istream_iterator<std::string>(),
+                  engine) != std::istream_iterator<std::string>();
     if (o.option->count() > 0 && !reads) {
       return fmt::format("run: {} applies only to --engine {}, not to --engine {}",
                          o.option->get_name(), o.engines, clockramp::files::Printable(engine));
