@@ -4,13 +4,12 @@
 
 #include <algorithm>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <CLI/CLI.hpp>
 
 #include "image/Printable.h"
@@ -157,10 +156,10 @@ int RunImage(const ImageOptions& options) {
 }
 #endif
 
-// An option that only some engines read ("ia32", or "ia32 qemu").
+// An option that only some engines read.
 struct EngineOption {
   const CLI::Option* option;
-  std::string engines;
+  std::vector<std::string> engines;
 };
 
 // A message when an option is given that the chosen engine does not read,
@@ -168,13 +167,10 @@ struct EngineOption {
 std::string CheckEngineOptions(const std::vector<EngineOption>& options,
                                const std::string& engine) {
   for (const EngineOption& o : options) {
-    std::istringstream names(o.engines);
-    const bool reads =
-        std::find(std::istream_iterator<std::string>(names), std::istream_iterator<std::string>(),
-                  engine) != std::istream_iterator<std::string>();
-    if (o.option->count() > 0 && !reads) {
+    if (o.option->count() > 0 && std::ranges::find(o.engines, engine) == o.engines.end()) {
       return fmt::format("run: {} applies only to --engine {}, not to --engine {}",
-                         o.option->get_name(), o.engines, clockramp::files::Printable(engine));
+                         o.option->get_name(), fmt::join(o.engines, " or "),
+                         clockramp::files::Printable(engine));
     }
   }
   return {};
@@ -216,29 +212,29 @@ int main(int argc, char** argv) try {
       {run->add_option("--qemu-dir", qemuOptions->workDir,
                        "With --engine qemu: keep QEMU's trace, the helpers' log and the scenario "
                        "in this folder"),
-       "qemu"});
+       {"qemu"}});
   engineOptions.push_back(
       {run->add_flag("--before-memory", qemuOptions->beforeMemory,
                      "With --engine qemu: dispatch the module before memory, in place, through "
                      "the PEI apriori file"),
-       "qemu"});
+       {"qemu"}});
   engineOptions.push_back(
       {run->add_option("--firmware", qemuOptions->firmware,
                        "With --engine qemu: boot this firmware as it is, one built with the module "
                        "and the helper PEIMs in it (its OVMF_VARS.fd beside it)"),
-       "qemu"});
+       {"qemu"}});
 #endif
 #ifdef CLOCKRAMP_HAVE_IA32
   engineOptions.push_back(
       {run->add_option("--image", *imagePath,
                        "With --engine ia32 or qemu: the IA-32 image (default: the one this build "
                        "made)"),
-       "ia32 qemu"});
+       {"ia32", "qemu"}});
   engineOptions.push_back(
       {run->add_flag("--at-image-base", *atImageBase,
                      "With --engine ia32: run the image at its own ImageBase with no relocation "
                      "applied, as a rebased image executes in place"),
-       "ia32"});
+       {"ia32"}});
   CheckOptions checkOptions;
   AddTimeLimit(*AddCheckCommand(app, checkOptions), checkOptions.wallClockLimitMs);
 #endif
